@@ -1,0 +1,18 @@
+#pragma once
+// One process that holds a socket on a port, as the lookup reports it.
+
+#include <cstdint>
+#include <string>
+
+namespace vantle::owners {
+
+struct ProcessInfo {
+    std::uint32_t pid = 0;
+    std::string name;  // UTF-8, never empty
+    std::string cmd;   // UTF-8, empty when it could not be read
+    // When the process started, in the platform's own units; 0 when unknown.
+    // Lets a later signal make sure the pid still names the same process.
+    std::uint64_t start_time = 0;
+};
+
+}  // namespace vantle::owners
