@@ -1,0 +1,59 @@
+#pragma once
+// The boundary between the interpreter and a function body: the only place
+// where failure values and C++ exceptions become Python exceptions.
+
+#include <exception>
+#include <new>
+
+#include "boundary/arguments.hpp"
+
+namespace vantle {
+
+using FunctionBody = Result<PyRef> (*)(const BoundArguments&);
+
+namespace detail {
+inline Failure internal_failure_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return InternalFailure{"out of memory"};
+    } catch (const std::exception& error) {
+        const char* what = error.what();
+        return InternalFailure{what && *what ? what : "native code failed without a message"};
+    } catch (...) {
+        return InternalFailure{"native code failed without a message"};
+    }
+}
+}  // namespace detail
+
+// Binds the call to `function`'s parameters, runs the body and hands its
+// result to the interpreter, or raises its failure and returns nullptr.
+template <const FunctionDescription& function, FunctionBody body>
+PyObject* module_function(PyObject*, PyObject* const* arguments, Py_ssize_t positional_count,
+                          PyObject* keyword_names) noexcept {
+    Result<PyRef> result = fail(InternalFailure{"native code failed without a message"});
+    try {
+        result = bind(function, {arguments, positional_count, keyword_names}).and_then(body);
+    } catch (...) {
+        result = fail(detail::internal_failure_from_current_exception());
+    }
+    if (result) return result->release();
+    raise_failure(std::move(result.error()));
+    return nullptr;
+}
+
+// The same boundary for the module's start-up step.
+template <Result<void> (*body)(PyObject*)>
+int module_exec(PyObject* module) noexcept {
+    Result<void> result = fail(InternalFailure{"native code failed without a message"});
+    try {
+        result = body(module);
+    } catch (...) {
+        result = fail(detail::internal_failure_from_current_exception());
+    }
+    if (result) return 0;
+    raise_failure(std::move(result.error()));
+    return -1;
+}
+
+}  // namespace vantle
