@@ -1,0 +1,47 @@
+"""Shared helpers: ports taken from the system, real listeners, subprocesses."""
+
+import contextlib
+import socket
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def unused_port(kind=socket.SOCK_STREAM):
+    """A port the system just handed out on 127.0.0.1 and that is closed again."""
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@contextlib.contextmanager
+def listening(host="127.0.0.1", port=0, family=None, dual_stack=False):
+    """A TCP listener in this process; yields (socket, port)."""
+    family = family or (socket.AF_INET6 if ":" in host else socket.AF_INET)
+    s = socket.socket(family, socket.SOCK_STREAM)
+    try:
+        if family == socket.AF_INET6:
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0 if dual_stack else 1)
+        s.bind((host, port))
+        s.listen()
+        yield s, s.getsockname()[1]
+    finally:
+        s.close()
+
+
+def run_python(code, timeout=60, check=True, **kwargs):
+    """Runs code in a fresh interpreter (same environment) and returns the result."""
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=timeout, **kwargs,
+    )
+    if check and result.returncode != 0:
+        raise AssertionError(f"subprocess failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
+    return result
+
+
+@pytest.fixture
+def port():
+    return unused_port()
