@@ -139,10 +139,6 @@ class TestArguments:
         assert type(caught.value) is error
         assert caught.value.__notes__ == [f"while processing '{note}'"]
 
-    def test_unexpected_keyword(self):
-        with pytest.raises(TypeError, match=r"^wait_until_free\(\) got an unexpected keyword argument 'time'$"):
-            vantle.wait_until_free(1, time=5)
-
     @pytest.mark.parametrize("timeout", [2**64 - 1, 2**63])
     def test_deadline_beyond_the_clock_panics_without_waiting(self, timeout):
         with listening() as (_, busy):
