@@ -31,12 +31,13 @@ inline Failure internal_failure_from_current_exception() noexcept {
 template <const FunctionDescription& function, FunctionBody body>
 PyObject* module_function(PyObject*, PyObject* const* arguments, Py_ssize_t positional_count,
                           PyObject* keyword_names) noexcept {
-    Result<PyRef> result = fail(InternalFailure{"native code failed without a message"});
-    try {
-        result = bind(function, {arguments, positional_count, keyword_names}).and_then(body);
-    } catch (...) {
-        result = fail(detail::internal_failure_from_current_exception());
-    }
+    Result<PyRef> result = [&]() noexcept -> Result<PyRef> {
+        try {
+            return bind(function, {arguments, positional_count, keyword_names}).and_then(body);
+        } catch (...) {
+            return fail(detail::internal_failure_from_current_exception());
+        }
+    }();
     if (result) return result->release();
     raise_failure(std::move(result.error()));
     return nullptr;
@@ -45,12 +46,13 @@ PyObject* module_function(PyObject*, PyObject* const* arguments, Py_ssize_t posi
 // The same boundary for the module's start-up step.
 template <Result<void> (*body)(PyObject*)>
 int module_exec(PyObject* module) noexcept {
-    Result<void> result = fail(InternalFailure{"native code failed without a message"});
-    try {
-        result = body(module);
-    } catch (...) {
-        result = fail(detail::internal_failure_from_current_exception());
-    }
+    Result<void> result = [&]() noexcept -> Result<void> {
+        try {
+            return body(module);
+        } catch (...) {
+            return fail(detail::internal_failure_from_current_exception());
+        }
+    }();
     if (result) return 0;
     raise_failure(std::move(result.error()));
     return -1;

@@ -1,0 +1,11 @@
+"""Calls the stubs must reject; tools/check-types expects one error per line marked E."""
+
+import vantle
+
+vantle.is_available("8000")  # E
+vantle.is_available(8000.0)  # E
+vantle.find_free("1")  # E
+vantle.wait_until_free(1, timeout=1.5)  # E
+vantle.scan(8000)  # E
+vantle.kill(8000, force=1)  # E
+vantle.get_info(8000)["pid"] + 1  # E

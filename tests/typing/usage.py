@@ -1,0 +1,30 @@
+"""Type-checked by mypy against the package's stubs (tools/check-types)."""
+
+from typing import assert_type
+
+import numpy as np
+
+import vantle
+from vantle._lib import ProcessInfo
+
+assert_type(vantle.is_available(8000), bool)
+assert_type(vantle.is_available(np.uint16(8000)), bool)
+assert_type(vantle.find_free(), int)
+assert_type(vantle.find_free(None), int)
+assert_type(vantle.find_free(preferred=8000), int)
+assert_type(vantle.wait_until_free(8000, timeout=1), bool)
+assert_type(vantle.kill(8000, force=True), bool)
+
+info = vantle.get_info(8000)
+assert_type(info, ProcessInfo | None)
+if info is not None:
+    assert_type(info["pid"], int)
+    assert_type(info["name"], str)
+    assert_type(info["cmd"], str)
+
+table = vantle.scan([8000, 8001])
+assert_type(table, dict[int, ProcessInfo | None])
+vantle.scan(range(8000, 8010))
+vantle.scan((80, 443))
+vantle.scan(b"P")
+assert_type(vantle.__version__, str)
