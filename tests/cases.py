@@ -283,6 +283,11 @@ class Stage:
     # A port nobody owns; recreated well before its TIME_WAIT runs out.
     _orphan: tuple = (0, -1e9)
 
+    def pin_orphan(self):
+        """Makes an orphaned port that orphan() keeps answering (for runs
+        shorter than the minute the port stays orphaned)."""
+        self._orphan = (orphan_port(), float("inf"))
+
     def orphan(self):
         port, made = self._orphan
         if time.monotonic() - made > 30:

@@ -1,0 +1,160 @@
+"""All six functions called from eight threads at once, on free, busy and
+invalid ports: no crash, no deadlock, and each answer the same as the one a
+single thread got. And while one thread waits inside wait_until_free or
+kill, the others keep running."""
+
+import contextlib
+import threading
+import time
+
+import pytest
+
+from cases import ReturnsPort, Stage, build_cases, perform
+from conftest import listening, unused_port
+from scenarios import ListenerChild, reserved_free_port
+
+pytestmark = [pytest.mark.threads, pytest.mark.slow]
+
+THREADS = 8
+STRESS_SECONDS = 3
+JOIN_TIMEOUT = 60
+
+
+def answer(case, call):
+    """What a call gave, in a form that can be compared between runs."""
+    from vantle import _lib
+    try:
+        result = getattr(_lib, case.function)(*call.args, **call.kwargs)
+    except BaseException as error:
+        return ("raised", type(error), str(error), getattr(error, "__notes__", None))
+    if isinstance(call.outcome, ReturnsPort):
+        return ("returned", "a port" if call.outcome.check(result=result) is None else result)
+    return ("returned", result)
+
+
+def run_threads(targets):
+    threads = [threading.Thread(target=target, daemon=True) for target in targets]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(JOIN_TIMEOUT)
+    stuck = [thread.name for thread in threads if thread.is_alive()]
+    assert not stuck, f"threads still running after {JOIN_TIMEOUT} s: {stuck}"
+
+
+def test_eight_threads_agree_with_one():
+    with listening() as (_, busy), contextlib.ExitStack() as stack:
+        # Each thread probes a reserved free port of its own: two threads
+        # probing one port at the same moment would see each other's listener.
+        free_ports = [stack.enter_context(reserved_free_port()) for _ in range(THREADS)]
+        stages = [Stage(free=free, busy=busy, unowned=unused_port()) for free in free_ports]
+        for stage in stages:
+            stage.pin_orphan()  # one orphaned port for the whole run
+        tables = [[case for case in build_cases(stage) if case.kind == "plain"] for stage in stages]
+
+        # The single-threaded answers first.
+        expected = []
+        for table in tables:
+            answers = []
+            for case in table:
+                with case.call() as call:
+                    assert perform(case.function, call) is None, case.name
+                    answers.append(answer(case, call))
+            expected.append(answers)
+
+        children = [stack.enter_context(ListenerChild()) for _ in range(THREADS)]
+        stop = threading.Event()
+        mismatches, calls_made, kills = [], [0] * THREADS, [None] * THREADS
+
+        def worker(index):
+            from vantle import _lib
+            kills[index] = _lib.kill(children[index].port)
+            table, answers = tables[index], expected[index]
+            while not stop.is_set():
+                for case, wanted in zip(table, answers):
+                    with case.call() as call:
+                        got = answer(case, call)
+                    calls_made[index] += 1
+                    if got != wanted and len(mismatches) < 20:
+                        mismatches.append(f"{case.name}: {got} instead of {wanted}")
+
+        timer = threading.Timer(STRESS_SECONDS, stop.set)
+        timer.start()
+        try:
+            run_threads([lambda i=i: worker(i) for i in range(THREADS)])
+        finally:
+            timer.cancel()
+        statuses = [child.close() for child in children]
+
+    assert not mismatches
+    assert kills == [True] * THREADS
+    assert statuses == [-15] * THREADS  # each child ended by the SIGTERM it was sent
+    assert all(count > 0 for count in calls_made), calls_made
+
+
+def progress_during(blocking_call, margin):
+    """Runs blocking_call in one thread while another calls is_available in a
+    loop; returns (its result, number of calls the other thread completed
+    well inside the blocking call: more than `margin` seconds after it
+    started and before it ended)."""
+    from vantle import _lib
+    finish_times, bounds, results = [], [], []
+    done = threading.Event()
+
+    def blocking():
+        start = time.monotonic()
+        try:
+            results.append(blocking_call())
+        except BaseException as error:
+            results.append(error)
+        bounds.extend([start, time.monotonic()])
+        done.set()
+
+    def other():
+        port = unused_port()
+        while not done.is_set():
+            _lib.is_available(port)
+            finish_times.append(time.monotonic())
+
+    run_threads([blocking, other])
+    start, end = bounds
+    return results[0], sum(1 for t in finish_times if start + margin < t < end - margin)
+
+
+def test_other_threads_run_while_one_waits_in_wait_until_free():
+    from vantle import _lib
+    with listening() as (_, busy):
+        result, progress = progress_during(lambda: _lib.wait_until_free(busy, 2), margin=0.5)
+    assert result is False
+    # Had the wait kept the interpreter lock, nothing could finish in between.
+    assert progress > 0
+
+
+def test_other_threads_run_while_one_waits_in_kill():
+    from vantle import _lib
+    with ListenerChild(ignore_term=True) as child:
+        result, progress = progress_during(lambda: _lib.kill(child.port), margin=0.3)
+        alive = child.process.poll() is None
+    assert isinstance(result, OSError) and str(result) == (
+        f"Could not free port {child.port}: no matching process was found or it did not exit")
+    assert alive  # it ignored SIGTERM and was not sent anything stronger
+    assert progress > 0
+
+
+def test_many_kills_at_once():
+    """Several threads freeing ports at the same moment, each its own."""
+    from vantle import _lib
+    children = [ListenerChild() for _ in range(THREADS)]
+    results = [None] * THREADS
+    try:
+        barrier = threading.Barrier(THREADS)
+
+        def worker(index):
+            barrier.wait()
+            results[index] = _lib.kill(children[index].port, force=bool(index % 2))
+
+        run_threads([lambda i=i: worker(i) for i in range(THREADS)])
+    finally:
+        statuses = [child.close() for child in children]
+    assert results == [True] * THREADS
+    assert statuses == [-9 if i % 2 else -15 for i in range(THREADS)]
