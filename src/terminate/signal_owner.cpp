@@ -11,11 +11,12 @@
 #if defined(__linux__)
 #include <sys/syscall.h>
 
-#include <charconv>
 #include <cstdio>
 #include <expected>
 #include <optional>
-#include <string_view>
+#include <string>
+
+#include "owners/linux/proc_files.hpp"
 #endif
 
 namespace vantle::terminate {
@@ -38,59 +39,38 @@ bool addresses_one_process(std::uint32_t pid) noexcept { return pid != 0 && pid 
 
 #if defined(__linux__)
 
-// Field 22 of /proc/PID/stat: when the process started, in clock ticks after
-// boot. The name (field 2) may hold spaces and ')', so fields are counted
-// from the last ')'. Gives the errno of a failed read, EIO for a line that
-// does not parse.
-std::expected<std::uint64_t, int> read_start_time(pid_t pid) noexcept {
+// Bytes of /proc/PID/stat read, as the lookup reads them.
+constexpr std::size_t stat_limit = 4096;
+
+// When the process now at `pid` started, in the units of the lookup's
+// record, or the errno of the failed read (EIO for a line that does not parse).
+std::expected<std::uint64_t, int> read_start_time(pid_t pid) {
     char path[32];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    const UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
-    if (!file) return std::unexpected(errno);
-    // Field 22 lies well within the first kilobyte: before it come a pid, a
-    // name of at most 64 bytes and nineteen numbers.
-    char buffer[1024];
-    ssize_t length;
-    do {
-        length = ::read(file.get(), buffer, sizeof buffer);
-    } while (length < 0 && errno == EINTR);
-    if (length < 0) return std::unexpected(errno);
-
-    const std::string_view line(buffer, static_cast<std::size_t>(length));
-    const std::size_t name_end = line.rfind(')');
-    if (name_end == std::string_view::npos) return std::unexpected(EIO);
-    std::string_view rest = line.substr(name_end + 1);
-    for (int field = 3; field <= 22; ++field) {
-        const std::size_t start = rest.find_first_not_of(' ');
-        if (start == std::string_view::npos) return std::unexpected(EIO);
-        rest.remove_prefix(start);
-        const std::size_t end = rest.find(' ');
-        // Field 22 must end inside the buffer, or it may have been cut short.
-        if (end == std::string_view::npos) return std::unexpected(EIO);
-        if (field == 22) {
-            std::uint64_t start_time = 0;
-            const auto [last, error] = std::from_chars(rest.data(), rest.data() + end, start_time);
-            if (error != std::errc{} || last != rest.data() + end) return std::unexpected(EIO);
-            return start_time;
-        }
-        rest.remove_prefix(end);
-    }
-    return std::unexpected(EIO);
+    std::string text;
+    if (const int error = owners::linux_os::read_file(AT_FDCWD, path, stat_limit, text); error != 0)
+        return std::unexpected(error);
+    const std::optional<owners::linux_os::ProcStat> stat = owners::linux_os::parse_stat(text);
+    if (!stat) return std::unexpected(EIO);
+    return stat->start_time;
 }
 
 // Nothing when the process now at `pid` started at `recorded`; otherwise
 // the outcome to report without signalling: gone when the pid is free or
 // names a process that started at another time.
-std::optional<SignalOutcome> mismatch(pid_t pid, std::uint64_t recorded) noexcept {
+std::optional<SignalOutcome> mismatch(pid_t pid, std::uint64_t recorded) {
     const std::expected<std::uint64_t, int> current = read_start_time(pid);
-    if (!current) return current.error() == ENOENT || current.error() == ESRCH ? SignalOutcome::gone : SignalOutcome::failed;
+    if (!current) {
+        const bool exited = current.error() == ENOENT || current.error() == ESRCH;
+        return exited ? SignalOutcome::gone : SignalOutcome::failed;
+    }
     if (*current != recorded) return SignalOutcome::gone;
     return std::nullopt;
 }
 
 // Without a pidfd: the same check, then kill(2). The pid could still change
 // hands between the two, but only in that instant.
-SignalResult check_then_kill(pid_t pid, std::uint64_t start_time, int signal) noexcept {
+SignalResult check_then_kill(pid_t pid, std::uint64_t start_time, int signal) {
     if (const std::optional<SignalOutcome> outcome = mismatch(pid, start_time)) return {*outcome, {}};
     if (::kill(pid, signal) == 0) return {SignalOutcome::delivered, {}};
     return {outcome_of_error(errno), {}};
@@ -106,7 +86,7 @@ SignalResult check_then_kill(pid_t pid, std::uint64_t start_time, int signal) no
 // matches, the process the pidfd refers to was alive at that pid after the
 // lookup saw it, so it is the same process, and signalling through the pidfd
 // cannot reach a successor.
-SignalResult signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal) noexcept {
+SignalResult signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal) {
     // A process that cannot be identified is not signalled.
     if (!addresses_one_process(pid_number) || start_time == 0) return {};
     const auto pid = static_cast<pid_t>(pid_number);
@@ -125,7 +105,7 @@ SignalResult signal_owner(std::uint32_t pid_number, std::uint64_t start_time, in
 #elif defined(__linux__)
 
 // Headers too old to name the pidfd calls.
-SignalResult signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal) noexcept {
+SignalResult signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal) {
     if (!addresses_one_process(pid_number) || start_time == 0) return {};
     return check_then_kill(static_cast<pid_t>(pid_number), start_time, signal);
 }
@@ -134,7 +114,7 @@ SignalResult signal_owner(std::uint32_t pid_number, std::uint64_t start_time, in
 
 // No handle on a process that would outlive a change of pid here: the pid
 // is signalled as the lookup reported it.
-SignalResult signal_owner(std::uint32_t pid_number, std::uint64_t, int signal) noexcept {
+SignalResult signal_owner(std::uint32_t pid_number, std::uint64_t, int signal) {
     if (!addresses_one_process(pid_number)) return {};
     if (::kill(static_cast<pid_t>(pid_number), signal) == 0) return {SignalOutcome::delivered, {}};
     return {outcome_of_error(errno), {}};

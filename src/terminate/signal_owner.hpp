@@ -26,6 +26,6 @@ struct SignalResult {
 
 // Sends `signal` to `pid` if it still names the process that started at
 // `start_time` (the lookup's record of it; 0 when unknown).
-SignalResult signal_owner(std::uint32_t pid, std::uint64_t start_time, int signal) noexcept;
+SignalResult signal_owner(std::uint32_t pid, std::uint64_t start_time, int signal);
 
 }  // namespace vantle::terminate
