@@ -104,7 +104,13 @@ class Child:
         return self.proc.wait(timeout=timeout)
 
     def alive(self):
-        return self.proc.poll() is None
+        """Still running a moment from now. A signal sent before the call
+        would have ended it by then, even one that is not yet delivered."""
+        try:
+            self.proc.wait(timeout=0.2)
+        except subprocess.TimeoutExpired:
+            return True
+        return False
 
     def __enter__(self):
         return self
@@ -117,9 +123,13 @@ class Child:
 
 
 def listener(*args, **kwargs):
-    """A child listening on TCP; yields (child, port)."""
+    """A child listening on TCP, and its port."""
     child = Child(TCP_LISTENER, *args, **kwargs)
-    return child, int(child.line()[0])
+    try:
+        return child, int(child.line()[0])
+    except BaseException:
+        child.__exit__()
+        raise
 
 
 def echoes(port):
@@ -203,7 +213,7 @@ class TestSignalledOwners:
                 assert parent.status() == signal.SIGTERM
             finally:
                 with contextlib.suppress(ProcessLookupError):
-                    if parent.alive():
+                    if parent.proc.poll() is None:
                         os.kill(grandchild, signal.SIGKILL)
 
     def test_tcp_listener_and_udp_holder_of_the_same_port(self):
