@@ -14,7 +14,7 @@ import importlib
 import os
 import sys
 
-SECTIONS = ["probe"]
+SECTIONS = ["probe", "kill"]
 
 
 def main(argv=None):

@@ -56,12 +56,17 @@ def flatten(groups):
     return ports
 
 
+def one_line(text):
+    """A command line as one table cell: control characters shown escaped."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode() for c in text)
+
+
 def print_owner_table(rows, out):
     """rows: (port, owner dict or None, note for a missing owner)."""
     table = [("PORT", "PID", "NAME", "COMMAND")]
     for port, owner, note in rows:
         if owner:
-            table.append((str(port), str(owner["pid"]), owner["name"], owner["cmd"]))
+            table.append((str(port), str(owner["pid"]), one_line(owner["name"]), one_line(owner["cmd"])))
         else:
             table.append((str(port), "-", note, ""))
     widths = [max(len(row[i]) for row in table) for i in range(3)]

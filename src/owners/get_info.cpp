@@ -1,5 +1,6 @@
 #include "boundary/convert.hpp"
 #include "owners/functions.hpp"
+#include "owners/owner_info.hpp"
 
 namespace vantle::owners {
 
@@ -8,7 +9,7 @@ const FunctionDescription get_info_function{"get_info", {"port"}, 1, 1};
 Result<PyRef> get_info(const BoundArguments& arguments) {
     Result<Port> port = convert_argument(arguments[0], "port", to_port);
     if (!port) return fail(std::move(port.error()));
-    return fail(TypedMessage{PyExc_NotImplementedError, "get_info is not available yet"});
+    return owner_dict(owner_info(*port));
 }
 
 }  // namespace vantle::owners

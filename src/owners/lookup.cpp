@@ -1,0 +1,184 @@
+// The walk over the process table, written once over the platform layer of
+// platform.hpp. Each listed process is examined once: its descriptors are
+// listed, its socket descriptors described in order until the search has seen
+// enough, and a process that matched is described by name and command.
+
+#include "owners/lookup.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <unordered_set>
+#include <utility>
+
+#include "owners/platform.hpp"
+#include "owners/utf8.hpp"
+
+namespace vantle::owners {
+namespace {
+
+// Descriptor entries made room for beyond the open-file count, since a
+// process may open more between the two calls, and the room taken when the
+// count cannot be read.
+constexpr std::size_t descriptor_slack = 32;
+constexpr std::size_t fallback_descriptor_capacity = 4096;
+
+bool counts(const SocketInfo& socket, bool listen_only) {
+    switch (socket.kind) {
+        case SocketKind::tcp:
+            return socket.listening || !listen_only;
+        case SocketKind::other_internet:
+            return !listen_only;
+        case SocketKind::other:
+            break;
+    }
+    return false;
+}
+
+// Name, command and start time of a process that matched. False when its
+// name cannot be read or is not UTF-8: such a process is left out. An
+// unreadable command only leaves `cmd` empty.
+bool describe(Platform& platform, std::uint32_t pid, ProcessInfo& info) {
+    if (!platform.process_name(pid, info.name) || info.name.empty() || !is_valid_utf8(info.name)) {
+        return false;
+    }
+    if (!platform.command(pid, info.cmd) || !is_valid_utf8(info.cmd)) info.cmd.clear();
+    info.pid = pid;
+    info.start_time = platform.start_time(pid);
+    return true;
+}
+
+// The walk. `Search` decides what a socket is worth:
+//   begin_process()       before the descriptors of a process are looked at;
+//   examine(socket)       true when the process needs no further descriptor;
+//   matched()             whether the process holds anything sought;
+//   record(info)          takes the description; true when the walk may end.
+template <class Search>
+void walk(Platform& platform, Search& search) {
+    std::vector<std::uint32_t> pids;
+    if (!platform.list_pids(pids)) return;
+
+    std::unordered_set<std::uint32_t> reported;
+    std::vector<Descriptor> descriptors;
+    for (const std::uint32_t pid : pids) {
+        if (reported.contains(pid)) continue;
+
+        const std::optional<std::uint32_t> open_files = platform.open_file_count(pid);
+        const std::size_t capacity =
+            open_files ? std::size_t{*open_files} + descriptor_slack : fallback_descriptor_capacity;
+        if (!platform.list_descriptors(pid, capacity, descriptors)) continue;
+
+        search.begin_process();
+        for (const Descriptor& descriptor : descriptors) {
+            if (descriptor.type != DescriptorType::socket) continue;
+            const std::optional<SocketInfo> socket = platform.socket_info(pid, descriptor);
+            if (socket && search.examine(*socket)) break;
+        }
+        if (!search.matched()) continue;
+
+        ProcessInfo info;
+        if (!describe(platform, pid, info)) continue;
+        reported.insert(pid);
+        if (search.record(std::move(info))) return;
+    }
+}
+
+// Every holder of one port; the first matching descriptor settles a process.
+class PortHolders {
+public:
+    PortHolders(std::uint16_t port, bool listen_only) : port_(port), listen_only_(listen_only) {}
+
+    void begin_process() { matched_ = false; }
+    bool examine(const SocketInfo& socket) {
+        matched_ = counts(socket, listen_only_) && socket.local_port == port_;
+        return matched_;
+    }
+    bool matched() const { return matched_; }
+    bool record(ProcessInfo&& info) {
+        holders_.push_back(std::move(info));
+        return false;
+    }
+
+    std::vector<ProcessInfo> take() { return std::move(holders_); }
+
+private:
+    std::uint16_t port_;
+    bool listen_only_;
+    bool matched_ = false;
+    std::vector<ProcessInfo> holders_;
+};
+
+// The first TCP listener of each of several ports. A process is examined in
+// full, since it may listen on several of them; the walk ends once every port
+// has its answer.
+class FirstListeners {
+public:
+    // `ports` sorted and without duplicates; `settled[i]` true for a port
+    // whose answer is already known to be none.
+    FirstListeners(std::span<const std::uint16_t> ports, std::vector<char> settled)
+        : ports_(ports), settled_(std::move(settled)), owners_(ports.size()) {
+        unsettled_ = static_cast<std::size_t>(std::count(settled_.begin(), settled_.end(), 0));
+    }
+
+    bool finished() const { return unsettled_ == 0; }
+
+    void begin_process() { hits_.clear(); }
+    bool examine(const SocketInfo& socket) {
+        if (!counts(socket, true)) return false;
+        const auto at = std::lower_bound(ports_.begin(), ports_.end(), socket.local_port);
+        if (at == ports_.end() || *at != socket.local_port) return false;
+        const auto index = static_cast<std::size_t>(at - ports_.begin());
+        if (!settled_[index] && std::find(hits_.begin(), hits_.end(), index) == hits_.end()) {
+            hits_.push_back(index);
+        }
+        return false;
+    }
+    bool matched() const { return !hits_.empty(); }
+    bool record(ProcessInfo&& info) {
+        for (const std::size_t index : hits_) {
+            owners_[index] = info;
+            settled_[index] = 1;
+            --unsettled_;
+        }
+        return finished();
+    }
+
+    std::optional<ProcessInfo>& owner(std::size_t index) { return owners_[index]; }
+
+private:
+    std::span<const std::uint16_t> ports_;
+    std::vector<char> settled_;
+    std::size_t unsettled_ = 0;
+    std::vector<std::size_t> hits_;
+    std::vector<std::optional<ProcessInfo>> owners_;
+};
+
+}  // namespace
+
+std::vector<ProcessInfo> find_port_owners(std::uint16_t port, bool listen_only) {
+    Platform platform({&port, 1}, listen_only);
+    PortHolders search(port, listen_only);
+    if (platform.may_hold(port)) walk(platform, search);
+    return search.take();
+}
+
+std::vector<std::optional<ProcessInfo>> find_listening_owners(std::span<const std::uint16_t> ports) {
+    std::vector<std::uint16_t> distinct(ports.begin(), ports.end());
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+
+    Platform platform(distinct, true);
+    std::vector<char> settled(distinct.size());
+    for (std::size_t i = 0; i < distinct.size(); ++i) settled[i] = platform.may_hold(distinct[i]) ? 0 : 1;
+    FirstListeners search(distinct, std::move(settled));
+    if (!search.finished()) walk(platform, search);
+
+    std::vector<std::optional<ProcessInfo>> answers;
+    answers.reserve(ports.size());
+    for (const std::uint16_t port : ports) {
+        const auto at = std::lower_bound(distinct.begin(), distinct.end(), port);
+        answers.push_back(search.owner(static_cast<std::size_t>(at - distinct.begin())));
+    }
+    return answers;
+}
+
+}  // namespace vantle::owners

@@ -1,0 +1,268 @@
+// The platform layer on Linux, over /proc and a sock_diag snapshot taken when
+// the lookup starts. A descriptor is a socket when its link reads
+// "socket:[INODE]"; its kind, state and port come from the snapshot.
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <netinet/in.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "owners/linux/proc_files.hpp"
+#include "owners/linux/socket_snapshot.hpp"
+#include "owners/platform.hpp"
+#include "owners/utf8.hpp"
+
+namespace vantle::owners {
+
+using linux_os::ProcPath;
+using linux_os::UniqueFd;
+
+namespace {
+
+constexpr std::size_t directory_buffer_size = 32 * 1024;
+
+// Whether /proc shows the caller's own pid namespace: in another one every
+// pid would name a different process than the caller thinks.
+bool proc_is_ours(int proc_fd, std::uint32_t self) {
+    char link[32];
+    const ssize_t length = ::readlinkat(proc_fd, "self", link, sizeof link);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof link) return false;
+    return linux_os::parse_decimal({link, static_cast<std::size_t>(length)}) == self;
+}
+
+bool has_effective_capability(const __user_cap_data_struct (&data)[_LINUX_CAPABILITY_U32S_3], unsigned capability) {
+    return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
+}
+
+// Whether the owner uid of /proc/PID alone tells that the caller cannot read
+// the descriptors of a process. Listing /proc/PID/fd needs the caller's
+// filesystem uid to own it (it is mode 0500) or CAP_DAC_OVERRIDE or
+// CAP_DAC_READ_SEARCH; reading a descriptor link needs ptrace read access,
+// that is matching uids and a dumpable process, or CAP_SYS_PTRACE. /proc/PID
+// belongs to the process's effective uid when it is dumpable and to root when
+// not. So for a caller that is not root and has none of those capabilities,
+// any other process whose /proc/PID belongs to another uid is unreadable.
+// Anything uncertain answers false, and the descriptors are then tried.
+bool uid_decides_access(uid_t& fsuid) {
+    if (::geteuid() == 0) return false;
+    // An invalid uid changes nothing and returns the current one.
+    fsuid = static_cast<uid_t>(::setfsuid(static_cast<uid_t>(-1)));
+    if (fsuid == 0) return false;
+
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (::syscall(SYS_capget, &header, data) != 0) return false;
+    return !has_effective_capability(data, CAP_SYS_PTRACE) && !has_effective_capability(data, CAP_DAC_OVERRIDE) &&
+           !has_effective_capability(data, CAP_DAC_READ_SEARCH);
+}
+
+}  // namespace
+
+struct Platform::State {
+    UniqueFd proc;  // /proc; empty when the lookup can find nothing
+    std::uint32_t self = 0;
+    linux_os::SocketSnapshot sockets;
+    bool skip_other_uids = false;
+    uid_t fsuid = 0;
+
+    // Reused for every directory read, so that listing descriptors allocates
+    // nothing per process.
+    std::vector<std::byte> entries = std::vector<std::byte>(directory_buffer_size);
+    std::vector<std::uint32_t> tasks;
+    std::string text;
+
+    // The raw command line of the process last described: its name and its
+    // command both come from it.
+    std::uint32_t cmdline_pid = 0;
+    int cmdline_error = ENOENT;
+    std::string cmdline;
+
+    bool other_uid(std::uint32_t pid) const;
+    int read_descriptors(const char* directory, std::vector<Descriptor>& out);
+    bool read_task_descriptors(std::uint32_t pid, std::vector<Descriptor>& out);
+    int load_cmdline(std::uint32_t pid);
+};
+
+bool Platform::State::other_uid(std::uint32_t pid) const {
+    if (!skip_other_uids || pid == self) return false;
+    struct stat status;
+    if (::fstatat(proc.get(), ProcPath(pid, "").c_str(), &status, 0) != 0) return false;
+    return status.st_uid != fsuid;
+}
+
+// Appends the descriptors listed in `directory` (relative to /proc). Returns
+// 0, or the errno that made the process unreadable; it stops at the first
+// refusal, since the rest would be refused too.
+int Platform::State::read_descriptors(const char* directory, std::vector<Descriptor>& out) {
+    const UniqueFd listing = linux_os::open_at(proc.get(), directory, O_RDONLY | O_DIRECTORY);
+    if (!listing) return errno;
+    int refused = 0;
+    const int error = linux_os::for_each_entry(listing.get(), entries, [&](std::string_view name) {
+        const std::optional<std::uint32_t> number = linux_os::parse_decimal(name);
+        if (!number) return true;
+        // Long enough for any socket link; a longer link is no socket.
+        char link[48];
+        // getdents64 ends every name with a NUL, so name.data() is a C string.
+        const ssize_t length = ::readlinkat(listing.get(), name.data(), link, sizeof link);
+        if (length < 0) {
+            if (errno == EACCES || errno == EPERM) {
+                refused = errno;
+                return false;
+            }
+            return true;  // closed since the listing
+        }
+        Descriptor descriptor;
+        descriptor.fd = static_cast<std::int32_t>(*number);
+        if (static_cast<std::size_t>(length) < sizeof link) {
+            if (const auto inode = linux_os::parse_socket_link({link, static_cast<std::size_t>(length)})) {
+                descriptor.type = DescriptorType::socket;
+                descriptor.handle = *inode;
+            }
+        }
+        out.push_back(descriptor);
+        return true;
+    });
+    return refused != 0 ? refused : error;
+}
+
+// A process whose main thread has exited while others live lists no
+// descriptors of its own; its threads still list theirs.
+bool Platform::State::read_task_descriptors(std::uint32_t pid, std::vector<Descriptor>& out) {
+    if (linux_os::read_file(proc.get(), ProcPath(pid, "stat").c_str(), 4096, text) != 0) return true;
+    const std::optional<linux_os::ProcStat> stat = linux_os::parse_stat(text);
+    if (!stat || stat->state != 'Z' || stat->threads < 2) return true;
+
+    const UniqueFd task_dir = linux_os::open_at(proc.get(), ProcPath(pid, "task").c_str(), O_RDONLY | O_DIRECTORY);
+    if (!task_dir) return true;
+    tasks.clear();
+    linux_os::for_each_entry(task_dir.get(), entries, [&](std::string_view name) {
+        if (const auto tid = linux_os::parse_decimal(name); tid && *tid != pid) tasks.push_back(*tid);
+        return true;
+    });
+    for (const std::uint32_t tid : tasks) {
+        const int error = read_descriptors(ProcPath(pid, tid, "fd").c_str(), out);
+        if (error == EACCES || error == EPERM) return false;
+    }
+    return true;
+}
+
+int Platform::State::load_cmdline(std::uint32_t pid) {
+    if (cmdline_pid != pid) {
+        cmdline_pid = pid;
+        // One byte beyond the limit tells a command line that had to be cut.
+        cmdline_error = linux_os::read_file(proc.get(), ProcPath(pid, "cmdline").c_str(), text_limit + 1, cmdline);
+    }
+    return cmdline_error;
+}
+
+Platform::Platform(std::span<const std::uint16_t> ports, bool listen_only) : state_(std::make_unique<State>()) {
+    State& state = *state_;
+    state.proc = linux_os::open_at(AT_FDCWD, "/proc", O_RDONLY | O_DIRECTORY);
+    state.self = static_cast<std::uint32_t>(::getpid());
+    if (!state.proc || !proc_is_ours(state.proc.get(), state.self)) {
+        state.proc.reset();
+        return;
+    }
+    state.sockets = linux_os::SocketSnapshot::take(state.proc.get(), ports, listen_only);
+    state.skip_other_uids = uid_decides_access(state.fsuid);
+}
+
+Platform::~Platform() = default;
+
+bool Platform::may_hold(std::uint16_t port) const {
+    return state_->proc && state_->sockets.has_port(port);
+}
+
+bool Platform::list_pids(std::vector<std::uint32_t>& pids) {
+    State& state = *state_;
+    pids.clear();
+    if (!state.proc) return false;
+    const int error = linux_os::for_each_entry(state.proc.get(), state.entries, [&](std::string_view name) {
+        if (const auto pid = linux_os::parse_decimal(name)) pids.push_back(*pid);
+        return true;
+    });
+    if (error != 0) return false;
+    std::sort(pids.begin(), pids.end());
+    return true;
+}
+
+// Linux has no cheap count of a process's descriptors; list_descriptors
+// grows its buffer as it goes.
+std::optional<std::uint32_t> Platform::open_file_count(std::uint32_t) {
+    return std::nullopt;
+}
+
+bool Platform::list_descriptors(std::uint32_t pid, std::size_t, std::vector<Descriptor>& out) {
+    State& state = *state_;
+    out.clear();
+    if (!state.proc || state.other_uid(pid)) return false;
+    if (state.read_descriptors(ProcPath(pid, "fd").c_str(), out) != 0) return false;
+    return !out.empty() || state.read_task_descriptors(pid, out);
+}
+
+std::optional<SocketInfo> Platform::socket_info(std::uint32_t, const Descriptor& descriptor) {
+    // The snapshot holds every socket this lookup could report; any other
+    // socket is passed over like one that cannot be described.
+    const linux_os::InetSocket* socket = state_->sockets.find(descriptor.handle);
+    if (socket == nullptr) return std::nullopt;
+    SocketInfo info;
+    info.kind = socket->protocol == IPPROTO_TCP ? SocketKind::tcp : SocketKind::other_internet;
+    info.listening = socket->protocol == IPPROTO_TCP && socket->state == linux_os::tcp_state_listen;
+    info.local_port = socket->local_port;
+    return info;
+}
+
+bool Platform::process_name(std::uint32_t pid, std::string& out) {
+    State& state = *state_;
+    out.clear();
+    if (!state.proc || linux_os::read_file(state.proc.get(), ProcPath(pid, "comm").c_str(), 64, state.text) != 0) {
+        return false;
+    }
+    std::string_view comm = state.text;
+    if (comm.ends_with('\n')) comm.remove_suffix(1);
+
+    std::string_view first_argument;
+    if (state.load_cmdline(pid) == 0) {
+        const std::string_view line = state.cmdline;
+        const std::size_t end = line.find('\0');
+        // An argument cut off by the read limit would give a wrong basename.
+        if (end != std::string_view::npos || line.size() <= text_limit) first_argument = line.substr(0, end);
+    }
+    char path[text_limit + 1];
+    std::string_view executable;
+    const ssize_t length = ::readlinkat(state.proc.get(), ProcPath(pid, "exe").c_str(), path, sizeof path);
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof path) {
+        executable = {path, static_cast<std::size_t>(length)};
+        if (executable.ends_with(" (deleted)")) executable.remove_suffix(10);
+    }
+    const std::string_view name = linux_os::extend_name(comm, first_argument, executable);
+    out.assign(name.substr(0, text_limit));
+    return !out.empty();
+}
+
+bool Platform::command(std::uint32_t pid, std::string& out) {
+    State& state = *state_;
+    out.clear();
+    if (!state.proc || state.load_cmdline(pid) != 0) return false;
+    out = state.cmdline;
+    linux_os::join_command_line(out);
+    out.resize(utf8_prefix_length(out, text_limit));
+    return true;
+}
+
+std::uint64_t Platform::start_time(std::uint32_t pid) {
+    State& state = *state_;
+    if (!state.proc || linux_os::read_file(state.proc.get(), ProcPath(pid, "stat").c_str(), 4096, state.text) != 0) {
+        return 0;
+    }
+    const std::optional<linux_os::ProcStat> stat = linux_os::parse_stat(state.text);
+    return stat ? stat->start_time : 0;
+}
+
+}  // namespace vantle::owners

@@ -1,0 +1,103 @@
+#pragma once
+// Reading and parsing the files of /proc that the Linux lookup uses. The
+// parsers take text and return plain values, so tests can feed them recorded
+// or hand-made files.
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "owners/linux/unique_fd.hpp"
+
+namespace vantle::owners::linux_os {
+
+// openat() with O_CLOEXEC added and EINTR retried.
+UniqueFd open_at(int dir_fd, const char* path, int flags) noexcept;
+
+// Reads at most `limit` bytes of `path` (relative to `dir_fd`) into `out`.
+// Returns 0 or the errno of the failing call.
+int read_file(int dir_fd, const char* path, std::size_t limit, std::string& out);
+
+// Calls `on_entry(name)` for each entry of the open directory `dir_fd` other
+// than "." and "..", reading it from the start with getdents64 into `buffer`,
+// until `on_entry` returns false. Returns 0 or the errno of the failing call.
+template <class OnEntry>
+int for_each_entry(int dir_fd, std::vector<std::byte>& buffer, OnEntry&& on_entry);
+
+// "<pid>/<rest>" (or "<pid>" when `rest` is empty) as a NUL-terminated path
+// relative to /proc.
+class ProcPath {
+public:
+    ProcPath(std::uint32_t pid, std::string_view rest) noexcept;
+    ProcPath(std::uint32_t pid, std::uint32_t tid, std::string_view rest) noexcept;  // "<pid>/task/<tid>/<rest>"
+    const char* c_str() const noexcept { return text_; }
+
+private:
+    char text_[96];
+};
+
+// A decimal number that is the whole of `text`, as /proc names pids and
+// descriptors.
+std::optional<std::uint32_t> parse_decimal(std::string_view text) noexcept;
+
+// The inode of a descriptor link that names a socket, "socket:[INODE]".
+std::optional<std::uint64_t> parse_socket_link(std::string_view link) noexcept;
+
+// The fields of /proc/PID/stat that the lookup reads.
+struct ProcStat {
+    char state = '?';              // field 3
+    std::uint64_t threads = 0;     // field 20
+    std::uint64_t start_time = 0;  // field 22, clock ticks after boot
+};
+
+// Parses /proc/PID/stat. The name (field 2) may hold spaces and ')', so the
+// fields are counted from the last ')'.
+std::optional<ProcStat> parse_stat(std::string_view text) noexcept;
+
+// The kernel keeps at most 15 bytes of a process name. When `comm` is that
+// long and the basename of the first argument or of the executable extends
+// it, that basename is the name.
+std::string_view extend_name(std::string_view comm, std::string_view first_argument,
+                             std::string_view executable) noexcept;
+
+// The command line as one string: arguments joined by single spaces. Trailing
+// NULs are dropped, since processes that rewrite their title pad with them.
+void join_command_line(std::string& raw) noexcept;
+
+// The text after the last '/', or all of it.
+std::string_view base_name(std::string_view path) noexcept;
+
+template <class OnEntry>
+int for_each_entry(int dir_fd, std::vector<std::byte>& buffer, OnEntry&& on_entry) {
+    if (::lseek(dir_fd, 0, SEEK_SET) < 0) return errno;
+    for (;;) {
+        const ssize_t got = ::getdents64(dir_fd, buffer.data(), buffer.size());
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (got == 0) return 0;
+        // Records are read with memcpy: the buffer promises no alignment.
+        for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
+            unsigned short record_length = 0;
+            std::memcpy(&record_length, buffer.data() + at + offsetof(struct dirent64, d_reclen),
+                        sizeof record_length);
+            if (record_length == 0) return EIO;
+            const char* name = reinterpret_cast<const char*>(buffer.data() + at + offsetof(struct dirent64, d_name));
+            const std::string_view entry(name, ::strnlen(name, record_length - offsetof(struct dirent64, d_name)));
+            if (entry != "." && entry != ".." && !on_entry(entry)) return 0;
+            at += record_length;
+        }
+    }
+}
+
+}  // namespace vantle::owners::linux_os

@@ -1,0 +1,92 @@
+#pragma once
+// The few process-table operations the owner lookup needs, shaped after
+// macOS libproc: list pids, a process's open-file count, its descriptors with
+// their types, one socket's details, the process name and its command. Each
+// platform implements them in its own file; the walk in lookup.cpp is written
+// once over them.
+//
+// A Platform serves one lookup on one thread. Every operation reports failure
+// by its return value only (a process that exited or refused simply fails),
+// and nothing here touches a Python object.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vantle::owners {
+
+// Longest process name or command the lookup hands out, in bytes; libproc's
+// path buffer size less one.
+inline constexpr std::size_t text_limit = 4095;
+
+enum class DescriptorType : std::uint8_t { socket, other };
+
+struct Descriptor {
+    std::int32_t fd = -1;  // descriptor number inside its process
+    DescriptorType type = DescriptorType::other;
+    // Whatever the platform needs to describe the descriptor later without
+    // asking the process again: the socket inode on Linux, unused on macOS.
+    std::uint64_t handle = 0;
+};
+
+enum class SocketKind : std::uint8_t {
+    tcp,             // TCP, IPv4 or IPv6
+    other_internet,  // UDP and other internet sockets
+    other,           // Unix-domain and every other kind
+};
+
+struct SocketInfo {
+    SocketKind kind = SocketKind::other;
+    bool listening = false;        // a TCP socket in the listening state
+    std::uint16_t local_port = 0;  // host byte order
+};
+
+class Platform {
+public:
+    // Prepares a lookup of sockets whose local port is one of `ports`. With
+    // `listen_only`, sockets other than TCP listeners will not be asked about,
+    // so the platform may leave them out of whatever it gathers up front.
+    Platform(std::span<const std::uint16_t> ports, bool listen_only);
+    ~Platform();
+    Platform(const Platform&) = delete;
+    Platform& operator=(const Platform&) = delete;
+
+    // False when the platform already knows that no process holds a socket on
+    // `port` that this lookup would report, so the walk can be skipped.
+    bool may_hold(std::uint16_t port) const;
+
+    // Every process id, in the platform's order. False when the process table
+    // cannot be read.
+    bool list_pids(std::vector<std::uint32_t>& pids);
+
+    // The number of open descriptors of `pid`, when the platform can tell.
+    std::optional<std::uint32_t> open_file_count(std::uint32_t pid);
+
+    // The open descriptors of `pid`, replacing the contents of `out`. libproc
+    // fills at most `capacity` entries; on Linux `capacity` only sizes the
+    // buffer. False when the process cannot be inspected (gone, or not ours).
+    bool list_descriptors(std::uint32_t pid, std::size_t capacity, std::vector<Descriptor>& out);
+
+    // Kind, state and local port of one socket descriptor listed above.
+    std::optional<SocketInfo> socket_info(std::uint32_t pid, const Descriptor& descriptor);
+
+    // The process name, at most text_limit bytes, not yet checked for UTF-8.
+    bool process_name(std::uint32_t pid, std::string& out);
+
+    // What `cmd` reports: the executable's path on macOS, the command line on
+    // Linux. At most text_limit bytes, not yet checked for UTF-8.
+    bool command(std::uint32_t pid, std::string& out);
+
+    // When the process started, in the platform's own units; 0 when unknown.
+    std::uint64_t start_time(std::uint32_t pid);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace vantle::owners

@@ -1,0 +1,123 @@
+// The platform layer on macOS: a thin adapter over libproc. Each operation is
+// one libproc call with the buffer sizes the public headers define.
+
+#include <libproc.h>
+#include <sys/proc_info.h>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+#include "owners/platform.hpp"
+
+namespace vantle::owners {
+
+static_assert(sizeof(proc_bsdinfo) == 136);
+static_assert(sizeof(proc_fdinfo) == 8);
+static_assert(sizeof(socket_fdinfo) == 792);
+
+struct Platform::State {
+    std::vector<proc_fdinfo> descriptors;
+    char text[text_limit];  // proc_name and proc_pidpath write here
+};
+
+Platform::Platform(std::span<const std::uint16_t>, bool) : state_(std::make_unique<State>()) {}
+
+Platform::~Platform() = default;
+
+// libproc offers no view of sockets apart from the processes holding them.
+bool Platform::may_hold(std::uint16_t) const {
+    return true;
+}
+
+bool Platform::list_pids(std::vector<std::uint32_t>& pids) {
+    pids.clear();
+    // Only here does errno tell a failure from an empty answer.
+    errno = 0;
+    const int needed = ::proc_listpids(PROC_ALL_PIDS, 0, nullptr, 0);
+    if (needed < 0 || (needed == 0 && errno != 0)) return false;
+    if (needed == 0) return true;
+
+    std::vector<int> listed(static_cast<std::size_t>(needed) / sizeof(int));
+    errno = 0;
+    const int filled = ::proc_listpids(PROC_ALL_PIDS, 0, listed.data(), static_cast<int>(listed.size() * sizeof(int)));
+    if (filled < 0 || (filled == 0 && errno != 0)) return false;
+    const std::size_t count = std::min(listed.size(), static_cast<std::size_t>(filled) / sizeof(int));
+    pids.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) pids.push_back(static_cast<std::uint32_t>(listed[i]));
+    return true;
+}
+
+std::optional<std::uint32_t> Platform::open_file_count(std::uint32_t pid) {
+    proc_bsdinfo info{};
+    if (::proc_pidinfo(static_cast<int>(pid), PROC_PIDTBSDINFO, 0, &info, sizeof info) <= 0) return std::nullopt;
+    return info.pbi_nfiles;
+}
+
+bool Platform::list_descriptors(std::uint32_t pid, std::size_t capacity, std::vector<Descriptor>& out) {
+    out.clear();
+    std::vector<proc_fdinfo>& listed = state_->descriptors;
+    listed.resize(std::min(capacity, static_cast<std::size_t>(INT_MAX) / sizeof(proc_fdinfo)));
+    const int filled = ::proc_pidinfo(static_cast<int>(pid), PROC_PIDLISTFDS, 0, listed.data(),
+                                      static_cast<int>(listed.size() * sizeof(proc_fdinfo)));
+    if (filled <= 0) return false;
+    const std::size_t count = std::min(listed.size(), static_cast<std::size_t>(filled) / sizeof(proc_fdinfo));
+    out.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        Descriptor descriptor;
+        descriptor.fd = listed[i].proc_fd;
+        descriptor.type = listed[i].proc_fdtype == PROX_FDTYPE_SOCKET ? DescriptorType::socket : DescriptorType::other;
+        out.push_back(descriptor);
+    }
+    return true;
+}
+
+std::optional<SocketInfo> Platform::socket_info(std::uint32_t pid, const Descriptor& descriptor) {
+    socket_fdinfo socket{};
+    if (::proc_pidfdinfo(static_cast<int>(pid), descriptor.fd, PROC_PIDFDSOCKETINFO, &socket, sizeof socket) <= 0) {
+        return std::nullopt;
+    }
+    SocketInfo info;
+    switch (socket.psi.soi_kind) {
+        case SOCKINFO_TCP:
+            info.kind = SocketKind::tcp;
+            info.listening = socket.psi.soi_proto.pri_tcp.tcpsi_state == TSI_S_LISTEN;
+            break;
+        case SOCKINFO_IN:
+            info.kind = SocketKind::other_internet;
+            break;
+        default:
+            return info;  // kind other
+    }
+    // The low 16 bits hold the port in network byte order; pri_tcp's local
+    // port shares this storage.
+    info.local_port = ntohs(static_cast<std::uint16_t>(socket.psi.soi_proto.pri_in.insi_lport));
+    return info;
+}
+
+bool Platform::process_name(std::uint32_t pid, std::string& out) {
+    out.clear();
+    const int length = ::proc_name(static_cast<int>(pid), state_->text, sizeof state_->text);
+    if (length <= 0) return false;
+    out.assign(state_->text, std::min(static_cast<std::size_t>(length), sizeof state_->text));
+    return true;
+}
+
+bool Platform::command(std::uint32_t pid, std::string& out) {
+    out.clear();
+    const int length = ::proc_pidpath(static_cast<int>(pid), state_->text, sizeof state_->text);
+    if (length <= 0) return false;
+    out.assign(state_->text, std::min(static_cast<std::size_t>(length), sizeof state_->text));
+    return true;
+}
+
+// Microseconds since the epoch.
+std::uint64_t Platform::start_time(std::uint32_t pid) {
+    proc_bsdinfo info{};
+    if (::proc_pidinfo(static_cast<int>(pid), PROC_PIDTBSDINFO, 0, &info, sizeof info) <= 0) return 0;
+    return info.pbi_start_tvsec * 1'000'000 + info.pbi_start_tvusec;
+}
+
+}  // namespace vantle::owners
