@@ -128,7 +128,10 @@ Failure with_argument_note(Failure failure, const char* parameter) {
     Result<PyRef> exception = to_exception(std::move(failure));
     if (!exception) return std::move(exception.error());
     PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
-    PyRef method = PyRef::steal(PyUnicode_FromString("add_note"));
+    // The interned name is the one the exception type's method table already
+    // uses: the interpreter's method cache matches names by identity, and a
+    // fresh string on every failure would displace a cache entry each time.
+    PyRef method = PyRef::steal(PyUnicode_InternFromString("add_note"));
     if (note && method) {
         PyObject* call[] = {exception->get(), note.get()};
         PyRef outcome = PyRef::steal(PyObject_VectorcallMethod(
