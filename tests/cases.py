@@ -227,6 +227,8 @@ class Call:
     args: tuple
     kwargs: dict
     outcome: Outcome
+    # Entered around the module call alone.
+    during: Callable[[], contextlib.AbstractContextManager] = contextlib.nullcontext
 
 
 @dataclass
@@ -250,7 +252,8 @@ class Case:
 
 def perform(function, call):
     try:
-        result = getattr(_lib, function)(*call.args, **call.kwargs)
+        with call.during():
+            result = getattr(_lib, function)(*call.args, **call.kwargs)
     except BaseException as error:  # PanicException derives from BaseException
         return call.outcome.check(error=error)
     return call.outcome.check(result=result)
@@ -517,6 +520,6 @@ def child_call(force=None, ignore_term=False, user=None):
             kwargs = {} if force is None else {"force": force}
             # Only the call itself goes without CAP_KILL: reaping the child
             # afterwards needs it back.
-            with without_kill_capability() if user is not None else contextlib.nullcontext():
-                yield Call((child.port,), kwargs, outcome)
+            yield Call((child.port,), kwargs, outcome,
+                       without_kill_capability if user is not None else contextlib.nullcontext)
     return make
