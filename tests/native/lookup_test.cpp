@@ -221,46 +221,86 @@ TEST(OwnerLookup, NamesCutByTheKernelAreExtended) {
     EXPECT_EQ(record->cmd, "holder 1000");
 }
 
-TEST(OwnerLookup, ProcessWhoseMainThreadExitedIsStillFound) {
-    const UniqueFd listener = test::tcp4_listener();
+// Drops to the unprivileged user "nobody"; a process that changed its uid is
+// not dumpable until it says so.
+bool become_nobody(bool dumpable) {
+    constexpr uid_t nobody = 65534;
+    return ::setgroups(0, nullptr) == 0 && ::setgid(nobody) == 0 && ::setuid(nobody) == 0 &&
+           ::prctl(PR_SET_DUMPABLE, dumpable ? 1 : 0) == 0;
+}
+
+// Forks a process whose main thread ends while a second thread keeps it, and
+// the descriptors it inherited, alive; returns once the main thread is gone.
+pid_t start_headless_process(bool as_nobody) {
     const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
+    if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
-        // A second thread keeps the process and its descriptors alive after
-        // the main thread ends. The bare exit system call ends that thread
-        // alone, without the unwinding pthread_exit would do through the test
-        // runner's frames.
+        if (as_nobody && !become_nobody(true)) ::_exit(1);
         pthread_t keeper;
         if (::pthread_create(&keeper, nullptr, [](void*) -> void* { for (;;) ::pause(); }, nullptr) != 0) ::_exit(1);
+        // The bare exit system call ends this thread alone, without the
+        // unwinding pthread_exit would do through the test runner's frames.
         ::syscall(SYS_exit, 0);
     }
-    const Reaped reaped{pid};
-    // Wait until the main thread has ended: the process then reads as a
-    // zombie that still has its second thread.
+    const auto give_up = [pid](const char* why) {
+        const Reaped reaped{pid};
+        return std::runtime_error(why);
+    };
+    // The process then reads as a zombie that still has its second thread.
     const std::string stat_path = "/proc/" + std::to_string(pid) + "/stat";
     for (int wait = 0;; ++wait) {
         const std::string stat = test::read_text(stat_path);
         std::istringstream fields(stat.substr(stat.rfind(')') + 2));
         std::string state;
-        std::string field;
+        std::string threads;
         fields >> state;
-        for (int number = 4; number <= 20; ++number) fields >> field;
+        for (int number = 4; number <= 20; ++number) fields >> threads;
         if (state == "Z") {
-            ASSERT_EQ(field, "2") << "the second thread is gone";
-            break;
+            if (threads != "2") throw give_up("the second thread is gone");
+            return pid;
         }
-        ASSERT_LT(wait, 100000) << "the main thread did not end";
+        if (wait == 100000) throw give_up("the main thread did not end");
         const timespec pause{0, 1000000};
         ::nanosleep(&pause, nullptr);
     }
-    // This is the case at hand: the process lists no descriptors of its own.
-    const std::filesystem::path fd_dir = "/proc/" + std::to_string(pid) + "/fd";
-    EXPECT_TRUE(std::filesystem::is_empty(fd_dir));
+}
+
+// How /proc/PID/fd answers: "empty", "refused" or "listed". Once the main
+// thread has ended it lists nothing, and it becomes root's, so that even the
+// process's owner is refused it.
+std::string own_descriptor_listing(pid_t pid) {
+    std::error_code error;
+    const bool empty = std::filesystem::is_empty("/proc/" + std::to_string(pid) + "/fd", error);
+    if (error) return error == std::errc::permission_denied ? "refused" : error.message();
+    return empty ? "empty" : "listed";
+}
+
+TEST(OwnerLookup, ProcessWhoseMainThreadEndedIsStillFound) {
+    const UniqueFd listener = test::tcp4_listener();
+    const Reaped headless{start_headless_process(false)};
+    const std::string listing = own_descriptor_listing(headless.pid);
+    ASSERT_TRUE(listing == "empty" || listing == "refused") << listing;
 
     for (const bool listen_only : {true, false}) {
         EXPECT_EQ(pids_of(find_port_owners(port_of(listener), listen_only)),
-                  ascending({self(), static_cast<std::uint32_t>(pid)}));
+                  ascending({self(), static_cast<std::uint32_t>(headless.pid)}));
     }
+}
+
+TEST(OwnerLookup, ProcessWhoseMainThreadEndedIsFoundByItsUnprivilegedOwner) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to start processes of another user";
+    const UniqueFd listener = test::tcp4_listener();
+    const std::uint16_t port = port_of(listener);
+    const Reaped headless{start_headless_process(true)};
+
+    const std::string report = test::run_in_child([&](int out) {
+        ::close(listener.get());  // the copy forking gave it
+        if (!become_nobody(true)) return;
+        std::string text = own_descriptor_listing(headless.pid) + ":";
+        for (const ProcessInfo& owner : find_port_owners(port, true)) text += " " + std::to_string(owner.pid);
+        test::write_all(out, text);
+    });
+    EXPECT_EQ(report, "refused: " + std::to_string(headless.pid));
 }
 
 TEST(OwnerLookup, SharedWalkAgreesWithPerPortLookups) {
@@ -302,7 +342,7 @@ TEST(OwnerLookup, SharedWalkAgreesWithPerPortLookups) {
     EXPECT_FALSE(answers[5]);
 }
 
-TEST(OwnerLookup, SharedWalkOverMoreAPortsThanTheKernelFilterTakes) {
+TEST(OwnerLookup, SharedWalkOverMorePortsThanTheKernelFilterTakes) {
     const UniqueFd first = test::tcp4_listener();
     const UniqueFd second = test::tcp6_listener(false);
     std::vector<std::uint16_t> ports;
@@ -320,14 +360,6 @@ TEST(OwnerLookup, SharedWalkOverMoreAPortsThanTheKernelFilterTakes) {
         }
     }
     EXPECT_TRUE(find_listening_owners({}).empty());
-}
-
-// Drops to the unprivileged user "nobody"; a process that changed its uid is
-// not dumpable until it says so.
-bool become_nobody(bool dumpable) {
-    constexpr uid_t nobody = 65534;
-    return ::setgroups(0, nullptr) == 0 && ::setgid(nobody) == 0 && ::setuid(nobody) == 0 &&
-           ::prctl(PR_SET_DUMPABLE, dumpable ? 1 : 0) == 0;
 }
 
 TEST(OwnerLookup, UnprivilegedCallerSeesOnlyProcessesItMayInspect) {
