@@ -3,15 +3,14 @@
 
 #include "owners/lookup.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <pthread.h>
-#include <sched.h>
-#include <signal.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
