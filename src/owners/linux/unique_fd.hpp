@@ -22,6 +22,8 @@ public:
 
     int get() const noexcept { return fd_; }
     explicit operator bool() const noexcept { return fd_ >= 0; }
+    // Hands the descriptor to the caller, who closes it.
+    int release() noexcept { return std::exchange(fd_, -1); }
 
     // Linux releases the descriptor even when close() reports EINTR, so it is
     // never retried.
