@@ -21,7 +21,6 @@
 namespace vantle::owners {
 
 using linux_os::ProcPath;
-using linux_os::UniqueFd;
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "owners/linux/unique_fd.hpp"
+#include "boundary/unique_fd.hpp"
 
 namespace vantle::test {
 
-using owners::linux_os::UniqueFd;
+using vantle::UniqueFd;
 
 std::string data_path(const std::string& name);
 std::string read_text(const std::string& path);

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "owners/linux/unique_fd.hpp"
+#include "boundary/unique_fd.hpp"
 
 namespace vantle::owners::linux_os {
 
