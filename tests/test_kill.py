@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 from vantle import _lib
-from conftest import udp_socket_on_tcp_free_port, unused_port
+from conftest import udp_socket_on_tcp_free_port
 
 COULD_NOT_FREE = "Could not free port {}: no matching process was found or it did not exit"
 PERMISSION_DENIED = "Permission denied to kill the process(es) using port {} (try running with elevated privileges)"
