@@ -135,6 +135,12 @@ int Platform::State::read_descriptors(const char* directory, std::vector<Descrip
 // A zombie thread-group leader with live threads: the process goes on, but
 // its main thread is gone.
 bool Platform::State::main_thread_ended(std::uint32_t pid) {
+    // /proc/PID/task has one link per thread besides "." and "..": a process
+    // with a single thread (every kernel thread, say) is settled by one
+    // fstatat instead of reading its stat.
+    struct stat task_dir;
+    if (::fstatat(proc.get(), ProcPath(pid, "task").c_str(), &task_dir, 0) != 0 || task_dir.st_nlink <= 3)
+        return false;
     if (linux_os::read_file(proc.get(), ProcPath(pid, "stat").c_str(), 4096, text) != 0) return false;
     const std::optional<linux_os::ProcStat> stat = linux_os::parse_stat(text);
     return stat && stat->state == 'Z' && stat->threads > 1;
@@ -190,7 +196,8 @@ bool Platform::may_hold(std::uint16_t port) const {
 bool Platform::list_pids(std::vector<std::uint32_t>& pids) {
     State& state = *state_;
     pids.clear();
-    if (!state.proc) return false;
+    // /proc stays open for the whole lookup: list it from its start.
+    if (!state.proc || ::lseek(state.proc.get(), 0, SEEK_SET) < 0) return false;
     const int error = linux_os::for_each_entry(state.proc.get(), state.entries, [&](std::string_view name) {
         if (const auto pid = linux_os::parse_decimal(name)) pids.push_back(*pid);
         return true;
