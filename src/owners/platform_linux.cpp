@@ -256,14 +256,18 @@ bool Platform::process_name(std::uint32_t pid, std::string& out) {
         // An argument cut off by the read limit would give a wrong basename.
         if (end != std::string_view::npos || line.size() <= text_limit) first_argument = line.substr(0, end);
     }
+    std::string_view name = linux_os::extend_name(comm, first_argument, {});
+    // The executable's name is read only when the kernel cut the name short
+    // and the first argument did not restore it.
     char path[text_limit + 1];
-    std::string_view executable;
-    const ssize_t length = ::readlinkat(state.proc.get(), ProcPath(pid, "exe").c_str(), path, sizeof path);
-    if (length > 0 && static_cast<std::size_t>(length) < sizeof path) {
-        executable = {path, static_cast<std::size_t>(length)};
-        if (executable.ends_with(" (deleted)")) executable.remove_suffix(10);
+    if (comm.size() == linux_os::kernel_name_limit && name == comm) {
+        const ssize_t length = ::readlinkat(state.proc.get(), ProcPath(pid, "exe").c_str(), path, sizeof path);
+        if (length > 0 && static_cast<std::size_t>(length) < sizeof path) {
+            std::string_view executable(path, static_cast<std::size_t>(length));
+            if (executable.ends_with(" (deleted)")) executable.remove_suffix(10);
+            name = linux_os::extend_name(comm, {}, executable);
+        }
     }
-    const std::string_view name = linux_os::extend_name(comm, first_argument, executable);
     out.assign(name.substr(0, text_limit));
     return !out.empty();
 }

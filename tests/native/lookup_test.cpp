@@ -330,7 +330,6 @@ TEST(OwnerLookup, SharedWalkAgreesWithPerPortLookups) {
         EXPECT_EQ(answers[i]->pid, owners.front().pid) << i;
         EXPECT_EQ(answers[i]->name, owners.front().name) << i;
         EXPECT_EQ(answers[i]->cmd, owners.front().cmd) << i;
-        EXPECT_EQ(answers[i]->start_time, owners.front().start_time) << i;
     }
     const std::uint32_t lower = std::min(self(), static_cast<std::uint32_t>(sharer.pid()));
     ASSERT_TRUE(answers[0] && answers[2] && answers[4]);

@@ -64,8 +64,10 @@ struct ProcStat {
 // fields are counted from the last ')'.
 std::optional<ProcStat> parse_stat(std::string_view text) noexcept;
 
-// The kernel keeps at most 15 bytes of a process name. When `comm` is that
-// long and the basename of the first argument or of the executable extends
+// The kernel keeps at most this many bytes of a process name.
+inline constexpr std::size_t kernel_name_limit = 15;
+
+// When `comm` is kernel_name_limit bytes long and the basename of the first argument or of the executable extends
 // it, that basename is the name.
 std::string_view extend_name(std::string_view comm, std::string_view first_argument,
                              std::string_view executable) noexcept;
