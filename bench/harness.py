@@ -9,6 +9,7 @@ alike; the median over the rounds is reported.
 """
 
 import os
+import random
 import shutil
 import statistics
 import subprocess
@@ -42,23 +43,34 @@ def python_batch(call, *args):
     return run
 
 
-def calibrate(contender):
-    """A batch size that takes about BATCH_SECONDS."""
-    n = 16
+def calibrate(contender, minimum=16):
+    """A batch size that takes about BATCH_SECONDS, and at least `minimum`
+    calls (calls of many milliseconds are better taken one at a time)."""
+    n = minimum
     while True:
         per_call = contender(n)
         if per_call * n > BATCH_SECONDS * 1e9 / 8 or n >= 1 << 22:
-            return max(16, int(BATCH_SECONDS * 1e9 / per_call))
+            return max(minimum, int(BATCH_SECONDS * 1e9 / per_call))
         n *= 4
 
 
-def interleaved_medians(contenders, rounds):
-    """Median ns per call of each contender, measured in rotating order."""
+def interleaved_medians(contenders, rounds, min_batch=16, shuffle=False):
+    """Median ns per call of each contender, measured in rotating order.
+
+    A rotation keeps each contender behind the same one in almost every
+    round. With `shuffle`, each round takes a fresh (seeded) order instead,
+    for contenders that leave the machine slower for whoever runs next, as
+    large subprocesses do."""
     names = list(contenders)
-    sizes = {name: calibrate(contenders[name]) for name in names}
+    sizes = {name: calibrate(contenders[name], min_batch) for name in names}
     samples = {name: [] for name in names}
+    orders = random.Random(len(names) * 1000 + rounds)
     for r in range(rounds):
-        for name in names[r % len(names):] + names[:r % len(names)]:
+        if shuffle:
+            order = orders.sample(names, len(names))
+        else:
+            order = names[r % len(names):] + names[:r % len(names)]
+        for name in order:
             samples[name].append(contenders[name](sizes[name]))
     return {name: statistics.median(values) for name, values in samples.items()}
 

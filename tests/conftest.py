@@ -16,6 +16,20 @@ def unused_port(kind=socket.SOCK_STREAM):
         return s.getsockname()[1]
 
 
+def udp_socket_on_tcp_free_port():
+    """A UDP socket bound on 127.0.0.1 at a port that TCP has free too, so
+    that ambient TCP traffic on the machine cannot make it look busy."""
+    while True:
+        udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        udp.bind(("127.0.0.1", 0))
+        try:
+            with socket.socket() as tcp:
+                tcp.bind(("127.0.0.1", udp.getsockname()[1]))
+            return udp
+        except OSError:
+            udp.close()
+
+
 @contextlib.contextmanager
 def listening(host="127.0.0.1", port=0, family=None, dual_stack=False):
     """A TCP listener in this process; yields (socket, port)."""

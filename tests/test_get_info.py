@@ -16,7 +16,9 @@ HOLDER = """
 import os, signal, socket, sys
 kind = sys.argv[1]
 if kind == "udp":
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0))
+    sys.path.insert(0, sys.argv[2])
+    from conftest import udp_socket_on_tcp_free_port
+    s = udp_socket_on_tcp_free_port()
 else:
     s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.bind(("127.0.0.1", 0)); s.listen()
@@ -38,7 +40,8 @@ class Holder:
     """A child process holding a socket; stops when the test closes its stdin."""
 
     def __init__(self, kind="tcp", executable=sys.executable, **popen):
-        self.process = subprocess.Popen([executable, "-c", HOLDER, kind], stdin=subprocess.PIPE,
+        self.process = subprocess.Popen([executable, "-c", HOLDER, kind, os.path.dirname(__file__)],
+                                        stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, text=True, **popen)
         port, *pids = self.process.stdout.readline().split()
         self.port, self.pids = int(port), [int(p) for p in pids]
@@ -89,7 +92,7 @@ class TestGetInfo:
             assert info["name"] == os.path.basename(sys.executable)[:15] or \
                 os.path.basename(sys.executable).startswith(info["name"])
             assert info["cmd"].startswith(sys.executable + " -c ")
-            assert info["cmd"].endswith(" tcp")
+            assert info["cmd"].endswith(" tcp " + os.path.dirname(__file__))
         assert _lib.get_info(holder.port) is None
 
     def test_shared_socket_reports_lowest_pid(self):

@@ -8,7 +8,7 @@ import threading
 import pytest
 
 from vantle import _lib
-from conftest import listening, run_python, unused_port
+from conftest import listening, run_python, udp_socket_on_tcp_free_port, unused_port
 
 
 def open_fd_count():
@@ -48,8 +48,7 @@ class TestFreeAndBusy:
             assert _lib.is_available(port) is False
 
     def test_udp_socket_does_not_block(self):
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            s.bind(("127.0.0.1", 0))
+        with udp_socket_on_tcp_free_port() as s:
             assert _lib.is_available(s.getsockname()[1]) is True
 
     @staticmethod

@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 from vantle import _lib
-from conftest import unused_port
+from conftest import udp_socket_on_tcp_free_port
 
 COULD_NOT_FREE = "Could not free port {}: no matching process was found or it did not exit"
 PERMISSION_DENIED = "Permission denied to kill the process(es) using port {} (try running with elevated privileges)"
@@ -272,7 +272,8 @@ class TestSignalledOwners:
 
 class TestNothingSignalled:
     def test_udp_socket_does_not_keep_the_port_in_use(self):
-        port = unused_port(socket.SOCK_DGRAM)
+        with udp_socket_on_tcp_free_port() as probe:
+            port = probe.getsockname()[1]
         with Child(UDP_ECHO, port) as udp:
             udp.line()
             assert _lib.is_available(port)

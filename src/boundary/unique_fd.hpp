@@ -13,19 +13,23 @@ public:
     explicit UniqueFd(int fd) noexcept : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
-        UniqueFd(std::move(other)).swap(*this);
+        reset(std::exchange(other.fd_, -1));
         return *this;
     }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
-    // close() is not retried on EINTR: on Linux the descriptor is gone either way.
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~UniqueFd() { reset(); }
 
     int get() const noexcept { return fd_; }
     explicit operator bool() const noexcept { return fd_ >= 0; }
-    void swap(UniqueFd& other) noexcept { std::swap(fd_, other.fd_); }
+    // Hands the descriptor over to the caller, who closes it.
+    [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
+
+    // close() is not retried on EINTR: Linux releases the descriptor anyway.
+    void reset(int fd = -1) noexcept {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
 
 private:
     int fd_ = -1;

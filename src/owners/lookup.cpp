@@ -34,16 +34,16 @@ bool counts(const SocketInfo& socket, bool listen_only) {
     return false;
 }
 
-// Name, command and start time of a process that matched. False when its
-// name cannot be read or is not UTF-8: such a process is left out. An
-// unreadable command only leaves `cmd` empty.
-bool describe(Platform& platform, std::uint32_t pid, ProcessInfo& info) {
+// Name, command and (when asked for) start time of a process that matched.
+// False when its name cannot be read or is not UTF-8: such a process is left
+// out. An unreadable command only leaves `cmd` empty.
+bool describe(Platform& platform, std::uint32_t pid, bool with_start_time, ProcessInfo& info) {
     if (!platform.process_name(pid, info.name) || info.name.empty() || !is_valid_utf8(info.name)) {
         return false;
     }
     if (!platform.command(pid, info.cmd) || !is_valid_utf8(info.cmd)) info.cmd.clear();
     info.pid = pid;
-    info.start_time = platform.start_time(pid);
+    if (with_start_time) info.start_time = platform.start_time(pid);
     return true;
 }
 
@@ -76,15 +76,19 @@ void walk(Platform& platform, Search& search) {
         if (!search.matched()) continue;
 
         ProcessInfo info;
-        if (!describe(platform, pid, info)) continue;
+        if (!describe(platform, pid, Search::records_start_time, info)) continue;
         reported.insert(pid);
         if (search.record(std::move(info))) return;
     }
 }
 
 // Every holder of one port; the first matching descriptor settles a process.
+// Holders may be signalled later, so their start times are kept to tell them
+// from a process that reuses the pid.
 class PortHolders {
 public:
+    static constexpr bool records_start_time = true;
+
     PortHolders(std::uint16_t port, bool listen_only) : port_(port), listen_only_(listen_only) {}
 
     void begin_process() { matched_ = false; }
@@ -112,6 +116,8 @@ private:
 // has its answer.
 class FirstListeners {
 public:
+    static constexpr bool records_start_time = false;
+
     // `ports` sorted and without duplicates; `settled[i]` true for a port
     // whose answer is already known to be none.
     FirstListeners(std::span<const std::uint16_t> ports, std::vector<char> settled)

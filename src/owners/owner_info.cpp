@@ -21,9 +21,9 @@ Result<void> set_item(PyObject* dict, const char* key, Result<PyRef> value) {
 
 std::optional<ProcessInfo> owner_info(Port port) {
     if (port == 0 || probe::probe_port(port)) return std::nullopt;
-    std::vector<ProcessInfo> owners = without_interpreter_lock([port] { return find_port_owners(port, true); });
-    if (owners.empty()) return std::nullopt;
-    return std::move(owners.front());
+    // The shared walk stops at the first listener, which is all we report.
+    const Port ports[] = {port};
+    return without_interpreter_lock([&ports] { return std::move(find_listening_owners(ports).front()); });
 }
 
 Result<PyRef> owner_dict(const std::optional<ProcessInfo>& owner) {

@@ -21,7 +21,6 @@
 namespace vantle::owners {
 
 using linux_os::ProcPath;
-using linux_os::UniqueFd;
 
 namespace {
 
@@ -41,14 +40,15 @@ bool has_effective_capability(const __user_cap_data_struct (&data)[_LINUX_CAPABI
 }
 
 // Whether the owner uid of /proc/PID alone tells that the caller cannot read
-// the descriptors of a process. Listing /proc/PID/fd needs the caller's
-// filesystem uid to own it (it is mode 0500) or CAP_DAC_OVERRIDE or
-// CAP_DAC_READ_SEARCH; reading a descriptor link needs ptrace read access,
-// that is matching uids and a dumpable process, or CAP_SYS_PTRACE. /proc/PID
-// belongs to the process's effective uid when it is dumpable and to root when
-// not. So for a caller that is not root and has none of those capabilities,
-// any other process whose /proc/PID belongs to another uid is unreadable.
-// Anything uncertain answers false, and the descriptors are then tried.
+// the descriptors of a process. /proc/PID belongs to the process's effective
+// uid. Reading a descriptor link needs ptrace read access: the caller's
+// filesystem uid equal to the process's real, effective and saved uids (and a
+// dumpable process), or CAP_SYS_PTRACE. Listing /proc/PID/fd (mode 0500, owned
+// by that effective uid, or by root for a process that is not dumpable) needs
+// ownership or CAP_DAC_OVERRIDE or CAP_DAC_READ_SEARCH. So for a caller that
+// is not root and has none of those capabilities, another process whose
+// /proc/PID belongs to another uid is unreadable either way. Anything
+// uncertain answers false, and the descriptors are then tried.
 bool uid_decides_access(uid_t& fsuid) {
     if (::geteuid() == 0) return false;
     // An invalid uid changes nothing and returns the current one.
@@ -85,7 +85,8 @@ struct Platform::State {
 
     bool other_uid(std::uint32_t pid) const;
     int read_descriptors(const char* directory, std::vector<Descriptor>& out);
-    bool read_task_descriptors(std::uint32_t pid, std::vector<Descriptor>& out);
+    bool main_thread_ended(std::uint32_t pid);
+    int read_task_descriptors(std::uint32_t pid, std::vector<Descriptor>& out);
     int load_cmdline(std::uint32_t pid);
 };
 
@@ -131,25 +132,38 @@ int Platform::State::read_descriptors(const char* directory, std::vector<Descrip
     return refused != 0 ? refused : error;
 }
 
-// A process whose main thread has exited while others live lists no
-// descriptors of its own; its threads still list theirs.
-bool Platform::State::read_task_descriptors(std::uint32_t pid, std::vector<Descriptor>& out) {
-    if (linux_os::read_file(proc.get(), ProcPath(pid, "stat").c_str(), 4096, text) != 0) return true;
+// A zombie thread-group leader with live threads: the process goes on, but
+// its main thread is gone.
+bool Platform::State::main_thread_ended(std::uint32_t pid) {
+    // /proc/PID/task has one link per thread besides "." and "..": a process
+    // with a single thread (every kernel thread, say) is settled by one
+    // fstatat instead of reading its stat.
+    struct stat task_dir;
+    if (::fstatat(proc.get(), ProcPath(pid, "task").c_str(), &task_dir, 0) != 0 || task_dir.st_nlink <= 3)
+        return false;
+    if (linux_os::read_file(proc.get(), ProcPath(pid, "stat").c_str(), 4096, text) != 0) return false;
     const std::optional<linux_os::ProcStat> stat = linux_os::parse_stat(text);
-    if (!stat || stat->state != 'Z' || stat->threads < 2) return true;
+    return stat && stat->state == 'Z' && stat->threads > 1;
+}
 
+// The descriptors as the remaining threads list them. Returns 0, or the errno
+// that made the process unreadable.
+int Platform::State::read_task_descriptors(std::uint32_t pid, std::vector<Descriptor>& out) {
     const UniqueFd task_dir = linux_os::open_at(proc.get(), ProcPath(pid, "task").c_str(), O_RDONLY | O_DIRECTORY);
-    if (!task_dir) return true;
+    if (!task_dir) return errno;
     tasks.clear();
-    linux_os::for_each_entry(task_dir.get(), entries, [&](std::string_view name) {
+    const int error = linux_os::for_each_entry(task_dir.get(), entries, [&](std::string_view name) {
         if (const auto tid = linux_os::parse_decimal(name); tid && *tid != pid) tasks.push_back(*tid);
         return true;
     });
+    if (error != 0) return error;
+    // Threads normally share one descriptor table, but one made without
+    // CLONE_FILES has its own; duplicates do no harm to the walk.
     for (const std::uint32_t tid : tasks) {
-        const int error = read_descriptors(ProcPath(pid, tid, "fd").c_str(), out);
-        if (error == EACCES || error == EPERM) return false;
+        const int task_error = read_descriptors(ProcPath(pid, tid, "fd").c_str(), out);
+        if (task_error == EACCES || task_error == EPERM) return task_error;
     }
-    return true;
+    return 0;
 }
 
 int Platform::State::load_cmdline(std::uint32_t pid) {
@@ -182,7 +196,8 @@ bool Platform::may_hold(std::uint16_t port) const {
 bool Platform::list_pids(std::vector<std::uint32_t>& pids) {
     State& state = *state_;
     pids.clear();
-    if (!state.proc) return false;
+    // /proc stays open for the whole lookup: list it from its start.
+    if (!state.proc || ::lseek(state.proc.get(), 0, SEEK_SET) < 0) return false;
     const int error = linux_os::for_each_entry(state.proc.get(), state.entries, [&](std::string_view name) {
         if (const auto pid = linux_os::parse_decimal(name)) pids.push_back(*pid);
         return true;
@@ -202,8 +217,15 @@ bool Platform::list_descriptors(std::uint32_t pid, std::size_t, std::vector<Desc
     State& state = *state_;
     out.clear();
     if (!state.proc || state.other_uid(pid)) return false;
-    if (state.read_descriptors(ProcPath(pid, "fd").c_str(), out) != 0) return false;
-    return !out.empty() || state.read_task_descriptors(pid, out);
+    const int error = state.read_descriptors(ProcPath(pid, "fd").c_str(), out);
+    if (error == 0 && !out.empty()) return true;
+    // Once the main thread has ended, /proc/PID/fd lists nothing, and it is
+    // root's (the leader has no memory map left), so its owner is refused it.
+    // The remaining threads still show the descriptors.
+    if (error != 0 && error != EACCES && error != EPERM) return false;
+    if (!state.main_thread_ended(pid)) return error == 0;
+    out.clear();
+    return state.read_task_descriptors(pid, out) == 0;
 }
 
 std::optional<SocketInfo> Platform::socket_info(std::uint32_t, const Descriptor& descriptor) {
@@ -234,14 +256,18 @@ bool Platform::process_name(std::uint32_t pid, std::string& out) {
         // An argument cut off by the read limit would give a wrong basename.
         if (end != std::string_view::npos || line.size() <= text_limit) first_argument = line.substr(0, end);
     }
+    std::string_view name = linux_os::extend_name(comm, first_argument, {});
+    // The executable's name is read only when the kernel cut the name short
+    // and the first argument did not restore it.
     char path[text_limit + 1];
-    std::string_view executable;
-    const ssize_t length = ::readlinkat(state.proc.get(), ProcPath(pid, "exe").c_str(), path, sizeof path);
-    if (length > 0 && static_cast<std::size_t>(length) < sizeof path) {
-        executable = {path, static_cast<std::size_t>(length)};
-        if (executable.ends_with(" (deleted)")) executable.remove_suffix(10);
+    if (comm.size() == linux_os::kernel_name_limit && name == comm) {
+        const ssize_t length = ::readlinkat(state.proc.get(), ProcPath(pid, "exe").c_str(), path, sizeof path);
+        if (length > 0 && static_cast<std::size_t>(length) < sizeof path) {
+            std::string_view executable(path, static_cast<std::size_t>(length));
+            if (executable.ends_with(" (deleted)")) executable.remove_suffix(10);
+            name = linux_os::extend_name(comm, {}, executable);
+        }
     }
-    const std::string_view name = linux_os::extend_name(comm, first_argument, executable);
     out.assign(name.substr(0, text_limit));
     return !out.empty();
 }

@@ -134,7 +134,6 @@ std::string_view base_name(std::string_view path) noexcept {
 
 std::string_view extend_name(std::string_view comm, std::string_view first_argument,
                              std::string_view executable) noexcept {
-    constexpr std::size_t kernel_name_limit = 15;
     if (comm.size() != kernel_name_limit) return comm;
     for (const std::string_view candidate : {base_name(first_argument), base_name(executable)}) {
         if (candidate.size() > comm.size() && candidate.starts_with(comm)) return candidate;

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "owners/linux/unique_fd.hpp"
+#include "boundary/unique_fd.hpp"
 
 namespace vantle::owners::linux_os {
 
@@ -28,8 +28,9 @@ UniqueFd open_at(int dir_fd, const char* path, int flags) noexcept;
 int read_file(int dir_fd, const char* path, std::size_t limit, std::string& out);
 
 // Calls `on_entry(name)` for each entry of the open directory `dir_fd` other
-// than "." and "..", reading it from the start with getdents64 into `buffer`,
-// until `on_entry` returns false. Returns 0 or the errno of the failing call.
+// than "." and "..", reading on from the directory's current offset (the start,
+// for one just opened) with getdents64 into `buffer`, until `on_entry`
+// returns false. Returns 0 or the errno of the failing call.
 template <class OnEntry>
 int for_each_entry(int dir_fd, std::vector<std::byte>& buffer, OnEntry&& on_entry);
 
@@ -63,8 +64,10 @@ struct ProcStat {
 // fields are counted from the last ')'.
 std::optional<ProcStat> parse_stat(std::string_view text) noexcept;
 
-// The kernel keeps at most 15 bytes of a process name. When `comm` is that
-// long and the basename of the first argument or of the executable extends
+// The kernel keeps at most this many bytes of a process name.
+inline constexpr std::size_t kernel_name_limit = 15;
+
+// When `comm` is kernel_name_limit bytes long and the basename of the first argument or of the executable extends
 // it, that basename is the name.
 std::string_view extend_name(std::string_view comm, std::string_view first_argument,
                              std::string_view executable) noexcept;
@@ -78,7 +81,6 @@ std::string_view base_name(std::string_view path) noexcept;
 
 template <class OnEntry>
 int for_each_entry(int dir_fd, std::vector<std::byte>& buffer, OnEntry&& on_entry) {
-    if (::lseek(dir_fd, 0, SEEK_SET) < 0) return errno;
     for (;;) {
         const ssize_t got = ::getdents64(dir_fd, buffer.data(), buffer.size());
         if (got < 0) {

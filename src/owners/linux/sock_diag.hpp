@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "owners/linux/unique_fd.hpp"
+#include "boundary/unique_fd.hpp"
 
 namespace vantle::owners::linux_os {
 
