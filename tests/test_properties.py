@@ -113,6 +113,13 @@ class SequenceWithLen(Sequence):
         return self.length
 
 
+class IterRaises(Sequence):
+    """A sequence whose __iter__ fails before yielding anything."""
+
+    def __iter__(self):
+        raise self.error[0](self.error[1])
+
+
 class Keyword(str):
     """A keyword name of a str subclass, optionally with its own str()."""
 
@@ -227,6 +234,7 @@ def parameter_values(free):
                          st.builds(Index, st.sampled_from([0, 2**64 - 1, 2**64, -1])), ports)
     failure = st.tuples(EXCEPTIONS, st.text(max_size=3))
     sequences = st.one_of(port_lists, st.builds(tuple, port_lists), st.builds(Sequence, port_lists, failure),
+                          st.builds(IterRaises, port_lists, failure),
                           st.builds(SequenceWithLen, port_lists, st.none() | failure,
                                     st.sampled_from([0, 7, sys.maxsize, RuntimeError])),
                           st.builds(bytes, st.lists(st.sampled_from([0, 80]), max_size=2)),
