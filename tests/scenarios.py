@@ -8,7 +8,6 @@ import contextlib
 import ctypes
 import os
 import resource
-import signal
 import socket
 import subprocess
 import sys
@@ -30,28 +29,67 @@ sys.stdin.read()
 
 NOBODY = 65534
 
-
-def open_fd_count():
-    return len(os.listdir("/proc/self/fd"))
+# Holds ports for the test process: binds each port it is given (0 for one
+# the system picks) with address reuse, without listening; prints them (or
+# "-" for one it could not bind) and waits for its stdin to close.
+RESERVING_CHILD = r"""
+import socket, sys
+held, ports = [], []
+for wanted in sys.argv[1:]:
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        s.bind(("127.0.0.1", int(wanted)))
+    except OSError:
+        ports.append("-")
+        continue
+    held.append(s)
+    ports.append(str(s.getsockname()[1]))
+print(" ".join(ports), flush=True)
+sys.stdin.read()
+"""
 
 
 @contextlib.contextmanager
-def reserved_free_port():
-    """A port that the bind test sees as free and that nobody else can take.
+def reserved_free_ports(count, also=()):
+    """`count` ports that the bind test sees as free and that nobody else can
+    take, and the ports of `also` where they could be held too (None where
+    not).
 
-    The socket holding it asked for address reuse and does not listen, so a
+    The sockets holding them asked for address reuse and do not listen, so a
     probe that also asks for reuse can bind and listen there, while an
     ordinary bind by another process fails. Ports the checks call the module
     on must stay free for a whole run; an ephemeral port that was merely free
     a moment ago could be handed to someone else meanwhile.
+
+    A child holds them, not this process: should a probe ever find such a
+    port in use, kill would signal its holder, which must then be a process
+    the tests started.
     """
-    holder = socket.socket()
+    process = subprocess.Popen(
+        [os.path.realpath(sys.executable), "-I", "-S", "-c", RESERVING_CHILD] + ["0"] * count + [str(p) for p in also],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+    )
     try:
-        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        holder.bind(("127.0.0.1", 0))
-        yield holder.getsockname()[1]
+        ports = [None if p == "-" else int(p) for p in process.stdout.readline().split()]
+        if len(ports) != count + len(also) or None in ports[:count]:
+            raise RuntimeError(f"could not reserve ports: {ports}")
+        yield ports
     finally:
-        holder.close()
+        process.stdin.close()
+        process.stdout.close()
+        try:
+            process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+@contextlib.contextmanager
+def reserved_free_port():
+    """One port as reserved_free_ports() holds them."""
+    with reserved_free_ports(1) as (port,):
+        yield port
 
 
 def orphan_port():
@@ -141,12 +179,6 @@ def without_kill_capability():
         _capabilities(_libc.capset, data)
 
 
-def can_refuse_signals():
-    """Whether this process can set up an owner that refuses our signal:
-    it must be root (to start a child as another user) and hold CAP_KILL."""
-    return os.geteuid() == 0
-
-
 @contextlib.contextmanager
 def exhausted_descriptors(spare=0):
     """Lowers the descriptor limit and fills the table, leaving `spare`
@@ -168,14 +200,3 @@ def exhausted_descriptors(spare=0):
         for fd in fillers:
             os.close(fd)
         resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
-
-
-def reap_all(children):
-    for child in children:
-        child.close()
-
-
-def terminate_if_running(process):
-    if process.poll() is None:
-        process.send_signal(signal.SIGKILL)
-    process.wait()

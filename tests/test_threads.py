@@ -15,7 +15,7 @@ import pytest
 
 from cases import ReturnsPort, Stage, build_cases, perform
 from conftest import listening, unused_port
-from scenarios import ListenerChild, reserved_free_port
+from scenarios import ListenerChild, reserved_free_ports
 
 pytestmark = [pytest.mark.threads, pytest.mark.slow]
 
@@ -53,7 +53,7 @@ def stress():
     with listening() as (_, busy), contextlib.ExitStack() as stack:
         # Each thread probes a reserved free port of its own: two threads
         # probing one port at the same moment would see each other's listener.
-        free_ports = [stack.enter_context(reserved_free_port()) for _ in range(THREADS)]
+        free_ports = stack.enter_context(reserved_free_ports(THREADS))
         stages = [Stage(free=free, busy=busy, unowned=unused_port()) for free in free_ports]
         for stage in stages:
             stage.pin_orphan()  # one orphaned port for the whole run
