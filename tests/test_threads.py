@@ -16,6 +16,7 @@ import pytest
 from cases import ReturnsPort, Stage, build_cases, perform
 from conftest import listening, unused_port
 from scenarios import ListenerChild, reserved_free_ports
+from vantle import _lib
 
 pytestmark = [pytest.mark.threads, pytest.mark.slow]
 
@@ -27,7 +28,6 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 
 def answer(case, call):
     """What a call gave, in a form that can be compared between runs."""
-    from vantle import _lib
     try:
         result = getattr(_lib, case.function)(*call.args, **call.kwargs)
     except BaseException as error:
@@ -75,7 +75,6 @@ def stress():
         mismatches, calls_made, kills = [], [0] * THREADS, [None] * THREADS
 
         def worker(index):
-            from vantle import _lib
             kills[index] = _lib.kill(children[index].port)
             table, answers = tables[index], expected[index]
             while not stop.is_set():
@@ -127,7 +126,6 @@ def progress_during(blocking_call, margin):
     loop; returns (its result, number of calls the other thread completed
     well inside the blocking call: more than `margin` seconds after it
     started and before it ended)."""
-    from vantle import _lib
     finish_times, bounds, results = [], [], []
     done = threading.Event()
 
@@ -141,18 +139,17 @@ def progress_during(blocking_call, margin):
         done.set()
 
     def other():
-        port = unused_port()
         while not done.is_set():
             _lib.is_available(port)
             finish_times.append(time.monotonic())
 
-    assert not run_threads([blocking, other])
+    with reserved_free_ports(1) as (port,):
+        assert not run_threads([blocking, other])
     start, end = bounds
     return results[0], sum(1 for t in finish_times if start + margin < t < end - margin)
 
 
 def test_other_threads_run_while_one_waits_in_wait_until_free():
-    from vantle import _lib
     with listening() as (_, busy):
         result, progress = progress_during(lambda: _lib.wait_until_free(busy, 2), margin=0.5)
     assert result is False
@@ -161,7 +158,6 @@ def test_other_threads_run_while_one_waits_in_wait_until_free():
 
 
 def test_other_threads_run_while_one_waits_in_kill():
-    from vantle import _lib
     with ListenerChild(ignore_term=True) as child:
         result, progress = progress_during(lambda: _lib.kill(child.port), margin=0.3)
         alive = child.process.poll() is None
@@ -173,7 +169,6 @@ def test_other_threads_run_while_one_waits_in_kill():
 
 def test_many_kills_at_once():
     """Several threads freeing ports at the same moment, each its own."""
-    from vantle import _lib
     children = [ListenerChild() for _ in range(THREADS)]
     results = [None] * THREADS
     try:
