@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 from vantle import _lib
+from cases import IndexRaises, IndexReturns, Outer
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
@@ -24,24 +25,6 @@ def assert_error(call, kind, message, note=None):
     assert str(error) == message
     assert getattr(error, "__notes__", None) == ([note] if note else None)
     return error
-
-
-class Outer:
-    class Inner:
-        pass
-
-
-class IndexRaises:
-    def __index__(self):
-        raise ValueError("no index here")
-
-
-class IndexReturns:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class BadIter:
