@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from vantle import _lib
-from cases import IndexRaises, IndexReturns, Outer
+from cases import BadIter, BadLen, IndexRaises, IndexReturns, Outer
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
@@ -25,27 +25,6 @@ def assert_error(call, kind, message, note=None):
     assert str(error) == message
     assert getattr(error, "__notes__", None) == ([note] if note else None)
     return error
-
-
-class BadIter:
-    def __len__(self):
-        return 3
-
-    def __getitem__(self, i):
-        raise KeyError("item")
-
-    def __iter__(self):
-        raise RuntimeError("cannot iterate")
-
-
-class BadLen:
-    def __len__(self):
-        raise RuntimeError("no length")
-
-    def __getitem__(self, i):
-        if i < 2:
-            return 0
-        raise IndexError
 
 
 class TestBinding:
