@@ -94,12 +94,22 @@ std::multimap<std::string, RecordedSocket> load_manifest() {
     return sockets;
 }
 
-UniqueFd tcp4_listener(std::uint16_t port) {
-    UniqueFd fd = make_socket(AF_INET, SOCK_STREAM);
+namespace {
+
+// 127.0.0.1 at `port` (0: let the system choose).
+sockaddr_in loopback4(std::uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
+    return address;
+}
+
+}  // namespace
+
+UniqueFd tcp4_listener(std::uint16_t port) {
+    UniqueFd fd = make_socket(AF_INET, SOCK_STREAM);
+    sockaddr_in address = loopback4(port);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return UniqueFd();
     if (::listen(fd.get(), 16) != 0) fail("listen");
     return fd;
@@ -120,19 +130,14 @@ UniqueFd tcp6_listener(bool v6_only, std::uint16_t port) {
 
 UniqueFd udp4_socket() {
     UniqueFd fd = make_socket(AF_INET, SOCK_DGRAM);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopback4(0);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fail("bind udp");
     return fd;
 }
 
 UniqueFd tcp4_client(std::uint16_t port) {
     UniqueFd fd = make_socket(AF_INET, SOCK_STREAM);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    sockaddr_in address = loopback4(port);
     if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fail("connect");
     return fd;
 }
@@ -155,9 +160,7 @@ std::uint16_t unused_port() {
     // Bound without listen(): the port is reserved while the socket lives but
     // no listener or connection shows it.
     const UniqueFd fd = make_socket(AF_INET, SOCK_STREAM);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = loopback4(0);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fail("bind");
     return local_port(fd.get());
 }
