@@ -191,8 +191,9 @@ class TestKill:
             started = time.monotonic()
             result = vantle("kill", holder.port)
             assert (result.returncode, result.stdout) == (1, "")
-            assert result.stderr == (f"{holder.port} not freed: {process_name(holder.pid)} (pid {holder.pid}) "
-                                     f"still holds it after SIGTERM; to send SIGKILL: vantle kill --force {holder.port}\n")
+            port, pid = holder.port, holder.pid
+            assert result.stderr == (f"{port} not freed: {process_name(pid)} (pid {pid}) still holds it after "
+                                     f"SIGTERM; to send SIGKILL: vantle kill --force {port}\n")
             assert time.monotonic() - started >= 0.9
             assert holder.process.poll() is None
 
@@ -355,7 +356,8 @@ class TestUsage:
         (["scan", "9000-8000"], "range runs backwards: '9000-8000'"),
         (["scan", "80,,81"], "empty item in port list: '80,,81'"),
         (["wait", "80-81"], "one port expected: '80-81'"),
-        (["wait", "80", "--timeout", "-1"], "--timeout must not be negative"),
+        (["wait", "80", "--timeout", "-1"], "--timeout must be 0 to 2147483647 seconds"),
+        (["wait", "80", "--timeout", str(2**64)], "--timeout must be 0 to 2147483647 seconds"),
     ])
     def test_bad_ports_are_usage_errors(self, args, message):
         result = vantle(*args)

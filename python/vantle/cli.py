@@ -26,7 +26,7 @@ EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 130, 141
 
 DESCRIPTION = "Check, find, wait for, inspect and free local TCP ports."
 EPILOG = ("exit status: 0 success, 1 negative answer (in use, timed out, not freed), 2 usage error, "
-          "130 interrupted")
+          "130 interrupted, 141 output closed")
 PORT_FORMS = "8080, :8080, 8080/tcp, 3000-3010, or several separated by commas"
 # One item of a port list: the forms of kill-port (":8080") and fuser ("8080/tcp") too.
 PORT_ITEM = re.compile(r":?([0-9]+)(?:-([0-9]+))?(?:/tcp)?", re.IGNORECASE)
@@ -36,6 +36,8 @@ PORT_ITEM = re.compile(r":?([0-9]+)(?:-([0-9]+))?(?:/tcp)?", re.IGNORECASE)
 WAIT_SLICE = 0.1
 # kill waits this long for the port after signalling.
 KILL_GRACE = 1.0
+# The longest wait taken (68 years): far below what the clock can hold.
+MAX_TIMEOUT = 2**31 - 1
 
 
 def port_number(text: str) -> int:
@@ -235,9 +237,9 @@ def kill_one(port: int, force: bool) -> tuple[str, str, JsonObject]:
             if holders:
                 message += ", was held by " + ", ".join(holder_words(h) for h in holders)
         except PermissionError:
+            refusing = ", ".join(holder_words(h, with_user=True) for h in holders) or "its holders"
             outcome = "permission_denied"
-            message = (f"{port} not freed: permission denied to signal "
-                       + ", ".join(holder_words(h, with_user=True) for h in holders) + f"; {RUN_WITH_PRIVILEGES}")
+            message = f"{port} not freed: permission denied to signal {refusing}; {RUN_WITH_PRIVILEGES}"
         except OSError:
             outcome, message = not_freed(describe([port], with_holders=True)[0], force)
     record: JsonObject = {"port": port, "outcome": outcome, "holders": [holder_json(h) for h in holders],
@@ -254,7 +256,8 @@ def not_freed(after: PortState, force: bool) -> tuple[str, str]:
         signal_name = "SIGKILL" if force else "SIGTERM"
         hint = "" if force else f"; to send SIGKILL: vantle kill --force {port}"
         still = ", ".join(holder_words(h) for h in after.holders)
-        return "still_in_use", f"{port} not freed: {still} still holds it after {signal_name}{hint}"
+        verb = "holds" if len(after.holders) == 1 else "hold"
+        return "still_in_use", f"{port} not freed: {still} still {verb} it after {signal_name}{hint}"
     if after.hidden:
         return "not_visible", f"{port} not freed: {after.words()}"
     return "not_visible", f"{port} not freed: no process holding it was found"
@@ -325,8 +328,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
-        if args.command == "wait" and args.timeout < 0:
-            parser.error("--timeout must not be negative")
+        if args.command == "wait" and not 0 <= args.timeout <= MAX_TIMEOUT:
+            parser.error(f"--timeout must be 0 to {MAX_TIMEOUT} seconds")
         status: int = args.handler(args)
         sys.stdout.flush()
         return status
