@@ -14,4 +14,4 @@ else:
         name: str
         cmd: str
 
-__all__ = ["is_available", "find_free", "wait_until_free", "get_info", "kill", "scan", "ProcessInfo", "__version__"]
+__all__ = ["is_available", "find_free", "wait_until_free", "get_info", "kill", "scan", "__version__", "ProcessInfo"]
