@@ -15,13 +15,12 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Iterable, Sequence
-from typing import TextIO
 
 from . import _lib
 from ._report import (RUN_WITH_PRIVILEGES, JsonObject, PortState, describe, free_port, holder_json, holder_uid,
                       holder_words, listening_addresses, user_name)
 
-EXIT_OK, EXIT_NEGATIVE, EXIT_USAGE = 0, 1, 2
+EXIT_OK, EXIT_NEGATIVE = 0, 1  # usage errors exit with 2 from argparse
 EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 130, 141
 
 DESCRIPTION = "Check, find, wait for, inspect and free local TCP ports."
