@@ -1,43 +1,90 @@
 """The vantle command, run as a subprocess against real listeners."""
 
+import contextlib
 import json
 import os
+import pwd
+import select
 import shutil
 import signal
 import subprocess
 import sys
 import time
+from types import SimpleNamespace
 
 import pytest
 
+from vantle import _lib
 from conftest import listening, unused_port
+from scenarios import ListenerChild
+from test_kill import CALLER_UID, OWNER_UID, READ_ANY_PROCESS, drop_to
 
+# argv: "fork" to share the listener with a forked worker, which SIGTERM ends.
 SERVER = """
-import signal, socket, sys
+import os, signal, socket, sys
 s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen()
+workers = []
+if sys.argv[1:] == ["fork"]:
+    workers.append(os.fork())
+    if workers[0] == 0:
+        signal.pause()
 signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
-print(s.getsockname()[1], flush=True)
+print(s.getsockname()[1], *workers, flush=True)
 signal.pause()
 """
 
+# Every port record of --json carries these keys.
+STATE_KEYS = {"port", "state", "bindable", "owner", "user", "uid", "addresses"}
+NOT_VISIBLE = "in use by a process of user {} that you cannot see (run with privileges, e.g. sudo)"
 
-def vantle(*args, timeout=30):
-    return subprocess.run([sys.executable, "-m", "vantle", *map(str, args)],
-                          capture_output=True, text=True, timeout=timeout)
+
+def command(*args, prefix=()):
+    return [*prefix, sys.executable, "-m", "vantle", *map(str, args)]
 
 
-@pytest.fixture
-def server():
-    """A child process listening on a port; yields (process, port)."""
-    child = subprocess.Popen([sys.executable, "-c", SERVER], stdout=subprocess.PIPE, text=True)
+def vantle(*args, timeout=30, prefix=()):
+    return subprocess.run(command(*args, prefix=prefix), capture_output=True, text=True, timeout=timeout)
+
+
+@contextlib.contextmanager
+def serving(*flags):
+    """A child listening on a port; yields (process, port, pids of its forked workers)."""
+    child = subprocess.Popen([sys.executable, "-c", SERVER, *flags], stdout=subprocess.PIPE, text=True)
+    workers = []
     try:
-        port = int(child.stdout.readline())
-        yield child, port
+        port, *workers = map(int, child.stdout.readline().split())
+        yield child, port, workers
     finally:
+        for pid in workers:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
         if child.poll() is None:
             child.kill()
         child.wait()
         child.stdout.close()
+
+
+@pytest.fixture
+def server():
+    with serving() as (child, port, _):
+        yield child, port
+
+
+def process_name(pid):
+    with open(f"/proc/{pid}/comm") as f:
+        return f.read().strip()
+
+
+def matches(actual, expected):
+    """Expected dicts name only the keys that matter; lists match item by item;
+    a type stands for any value of that type."""
+    if isinstance(expected, type):
+        return isinstance(actual, expected)
+    if isinstance(expected, dict):
+        return isinstance(actual, dict) and all(k in actual and matches(actual[k], v) for k, v in expected.items())
+    if isinstance(expected, list):
+        return isinstance(actual, list) and len(actual) == len(expected) and all(map(matches, actual, expected))
+    return actual == expected
 
 
 class TestCheckAndFree:
@@ -48,7 +95,9 @@ class TestCheckAndFree:
         with listening() as (_, busy):
             mixed = vantle("check", free, busy)
         assert mixed.returncode == 1
-        assert mixed.stdout.splitlines() == [f"{free} free", f"{busy} in use"]
+        first, second = mixed.stdout.splitlines()
+        assert first == f"{free} free"
+        assert second.startswith(f"{busy} in use by ") and f"(pid {os.getpid()}, user " in second
 
     def test_free_prints_a_bindable_port(self):
         result = vantle("free")
@@ -59,7 +108,7 @@ class TestCheckAndFree:
 
     def test_free_keeps_a_free_preferred_port(self):
         preferred = unused_port()
-        assert vantle("free", "--preferred", preferred).stdout.strip() == str(preferred)
+        assert vantle("free", "--preferred", f":{preferred}").stdout.strip() == str(preferred)
 
     def test_installed_command(self):
         script = shutil.which("vantle", path=os.path.dirname(sys.executable))
@@ -77,9 +126,11 @@ class TestWait:
 
     def test_wait_times_out(self):
         with listening() as (_, port):
-            result = vantle("wait", port, "--timeout", 0)
-        assert result.returncode == 1
-        assert result.stdout == f"{port} still in use after 0 s\n"
+            result = vantle("wait", port, "--timeout", 1)
+        assert (result.returncode, result.stdout) == (1, "")
+        # Only the message: stderr is no terminal, so no countdown.
+        assert result.stderr.startswith(f"vantle: timed out after 1 s: {port} in use by ")
+        assert result.stderr.count("\n") == 1 and "\r" not in result.stderr
 
 
 class TestWhoAndScan:
@@ -88,25 +139,16 @@ class TestWhoAndScan:
         result = vantle("who", port)
         assert result.returncode == 0
         header, row = result.stdout.splitlines()
-        assert header.split() == ["PORT", "PID", "NAME", "COMMAND"]
-        assert row.split()[:2] == [str(port), str(child.pid)]
+        assert header.split() == ["PORT", "PID", "USER", "ADDRESS", "NAME", "COMMAND"]
+        user = pwd.getpwuid(os.geteuid()).pw_name
+        assert row.split()[:4] == [str(port), str(child.pid), user, f"127.0.0.1:{port}"]
         assert "signal.pause()" in row  # the full command line
-
-    def test_who_json_and_missing_owner(self, server):
-        child, port = server
-        free = unused_port()
-        result = vantle("who", "--json", f"{port},{free}")
-        assert result.returncode == 1  # one port has no listener
-        answer = json.loads(result.stdout)
-        assert answer[str(free)] is None
-        assert answer[str(port)]["pid"] == child.pid
-        assert set(answer[str(port)]) == {"pid", "name", "cmd"}
 
     def test_who_marks_free_ports(self):
         free = unused_port()
         result = vantle("who", free)
         assert result.returncode == 1
-        assert result.stdout.splitlines()[1].split() == [str(free), "-", "free"]
+        assert result.stdout.splitlines()[1].split() == [str(free), "-", "-", "-", "-", "free"]
 
     def test_scan_range(self, server):
         child, port = server
@@ -116,16 +158,15 @@ class TestWhoAndScan:
         rows = [line.split() for line in result.stdout.splitlines()[1:]]
         assert [str(port), str(child.pid)] in [row[:2] for row in rows]
 
-        every = json.loads(vantle("scan", "--json", f"{low}-{high}").stdout)
-        assert sorted(map(int, every)) == list(range(low, high + 1))
-        assert every[str(port)]["pid"] == child.pid
+        every = json.loads(vantle("scan", "--all", "--json", f"{low}-{high}").stdout)
+        assert [record["port"] for record in every] == list(range(low, high + 1))
 
     def test_scan_nothing_listening(self):
         free = unused_port()
         result = vantle("scan", free)
-        assert (result.returncode, result.stdout) == (0, "no listening process found\n")
+        assert (result.returncode, result.stdout) == (0, "every port is free\n")
         listed = vantle("scan", "--all", free)
-        assert listed.stdout.splitlines()[1].split() == [str(free), "-", "free"]
+        assert listed.stdout.splitlines()[1].split() == [str(free), "-", "-", "-", "-", "free"]
 
 
 class TestKill:
@@ -133,8 +174,7 @@ class TestKill:
         child, port = server
         result = vantle("kill", port)
         assert result.returncode == 0, result.stdout + result.stderr
-        assert result.stdout.startswith(f"{port} freed (was ")
-        assert f"pid {child.pid})" in result.stdout
+        assert result.stdout == f"{port} freed, was held by {process_name(child.pid)} (pid {child.pid})\n"
         assert child.wait(timeout=10) == 0
 
     def test_kill_force_and_free_port(self, server):
@@ -142,36 +182,182 @@ class TestKill:
         free = unused_port()
         result = vantle("kill", "--force", port, free)
         assert result.returncode == 0
-        assert result.stdout.splitlines()[1] == f"{free} freed"
+        assert result.stdout.splitlines()[1] == f"{free} was already free"
         assert child.wait(timeout=10) == -signal.SIGKILL
 
     def test_kill_reports_failure(self):
         # A listener that ignores SIGTERM keeps its port through the grace period.
-        code = SERVER.replace("lambda *a: sys.exit(0)", "signal.SIG_IGN")
-        child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
-        try:
-            port = int(child.stdout.readline())
+        with ListenerChild(ignore_term=True) as holder:
             started = time.monotonic()
-            result = vantle("kill", port)
-            assert result.returncode == 1
-            assert result.stdout == (f"{port} not freed: Could not free port {port}: "
-                                     "no matching process was found or it did not exit\n")
+            result = vantle("kill", holder.port)
+            assert (result.returncode, result.stdout) == (1, "")
+            port, pid = holder.port, holder.pid
+            assert result.stderr == (f"{port} not freed: {process_name(pid)} (pid {pid}) still holds it after "
+                                     f"SIGTERM; to send SIGKILL: vantle kill --force {port}\n")
             assert time.monotonic() - started >= 0.9
-            assert child.poll() is None
-        finally:
-            child.kill()
-            child.wait()
-            child.stdout.close()
+            assert holder.process.poll() is None
+
+
+class TestJson:
+    @pytest.mark.parametrize("args, holder, status, expected", [
+        (["check"], None, 0, lambda f: [{"port": f.port, "state": "free", "bindable": True, "owner": None,
+                                         "user": None, "uid": None, "addresses": []}]),
+        (["check"], "", 1, lambda f: [{"state": "in_use", "bindable": False, "owner": {"pid": f.pid},
+                                       "user": f.user, "uid": f.uid, "addresses": [f.address]}]),
+        (["who", "--all"], "fork", 0, lambda f: [{"owner": {"pid": f.pid}, "holders": [
+            {"pid": f.pid, "user": f.user, "addresses": [f.address]},
+            {"pid": f.workers[0], "user": f.user, "addresses": [f.address]}]}]),
+        (["scan"], None, 0, lambda f: []),
+        (["scan", "--all"], None, 0, lambda f: [{"port": f.port, "state": "free"}]),
+        (["wait", "--timeout", 0], "", 1, lambda f: {"state": "in_use", "owner": {"pid": f.pid}, "waited": float}),
+        (["free"], None, 0, lambda f: {"state": "free", "bindable": True}),
+        (["kill"], None, 0, lambda f: [{"port": f.port, "outcome": "already_free", "holders": []}]),
+        (["kill"], "fork", 0, lambda f: [{"outcome": "freed", "holders": [{"pid": f.pid}, {"pid": f.workers[0]}]}]),
+    ])
+    def test_states(self, args, holder, status, expected):
+        with contextlib.ExitStack() as stack:
+            if holder is None:
+                facts = SimpleNamespace(port=unused_port())
+            else:
+                child, port, workers = stack.enter_context(serving(*filter(None, [holder])))
+                facts = SimpleNamespace(port=port, pid=child.pid, workers=workers, uid=os.geteuid(),
+                                        user=pwd.getpwuid(os.geteuid()).pw_name, address=f"127.0.0.1:{port}")
+            ports = [] if args == ["free"] else [facts.port]
+            result = vantle(*args, "--json", *ports)
+        assert (result.returncode, result.stderr) == (status, ""), result.stderr
+        answer = json.loads(result.stdout)
+        assert matches(answer, expected(facts)), answer
+        records = answer if isinstance(answer, list) else [answer]
+        assert all(STATE_KEYS <= set(record) for record in records if "state" in record)
+
+
+class TestSignalsAndPipes:
+    @pytest.mark.parametrize("args", [["wait", "{port}", "--timeout", "30"], ["kill", "{port}"]])
+    def test_ctrl_c_ends_the_wait(self, args):
+        terminal, stderr = os.openpty()
+        with ListenerChild(ignore_term=True) as holder:
+            child = subprocess.Popen(command(*(arg.format(port=holder.port) for arg in args)),
+                                     stdout=subprocess.PIPE, stderr=stderr)
+            os.close(stderr)
+            try:
+                # The countdown shows on a terminal once the wait has begun.
+                shown = read_terminal(terminal, until=b" s left")
+                assert b" s left" in shown
+                sent = time.monotonic()
+                child.send_signal(signal.SIGINT)
+                status = child.wait(timeout=30)
+                elapsed = time.monotonic() - sent
+                shown += read_terminal(terminal)
+            finally:
+                if child.poll() is None:
+                    child.kill()
+                child.wait()
+                child.stdout.close()
+                os.close(terminal)
+            # 1, not 130, had kill run to its end: the holder ignores SIGTERM.
+            assert status == 130
+            assert elapsed < 1  # the main thread takes the signal within a 0.1 s slice
+            assert b"Traceback" not in shown
+            assert holder.process.poll() is None
+
+    @pytest.mark.parametrize("args", [
+        ["scan", "--all", "1-65535"],
+        ["scan", "--all", "--json", "1-65535"],
+        ["check", "1-65535"],
+    ])
+    def test_closed_pipe_ends_quietly(self, args):
+        # Far more output than a pipe holds, so the writer meets the closed end.
+        child = subprocess.Popen(command(*args), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        child.stdout.readline()
+        child.stdout.close()
+        stderr = child.stderr.read()
+        child.stderr.close()
+        # 141 = 128 + SIGPIPE: what a shell shows for a writer ended by a closed pipe.
+        assert (child.wait(timeout=60), stderr) == (141, b"")
+
+
+def read_terminal(fd, until=None, timeout=20):
+    """What a child wrote to the terminal: until `until` appears, or until it
+    is closed; raises after `timeout` seconds of neither."""
+    data, deadline = b"", time.monotonic() + timeout
+    while until is None or until not in data:
+        if not select.select([fd], [], [], max(0.0, deadline - time.monotonic()))[0]:
+            raise AssertionError(f"terminal output so far: {data!r}")
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:  # EIO: every writer closed the terminal
+            break
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"), reason="needs root and setpriv")
+class TestUnprivilegedCaller:
+    @pytest.mark.parametrize("args, caps, status, stdout, stderr", [
+        (["check", "{low}"], (), 1,
+         lambda f: [f"{f.low} free, but only a privileged user may bind it (ports below {f.start})"], ""),
+        (["check", "{other}"], (), 1, lambda f: [f"{f.other} " + NOT_VISIBLE.format(OWNER_UID)], ""),
+        (["who", "{other}"], (), 1, lambda f: [
+            "PORT PID USER ADDRESS NAME COMMAND",
+            f"{f.other} - {OWNER_UID} 127.0.0.1:{f.other} - " + NOT_VISIBLE.format(OWNER_UID)], ""),
+        (["check", "--json", "{low}", "{other}"], (), 1, lambda f: [
+            {"port": f.low, "state": "free", "bindable": False, "owner": None, "user": None},
+            {"port": f.other, "state": "in_use", "bindable": False, "owner": None, "user": str(OWNER_UID),
+             "uid": OWNER_UID, "addresses": [f"127.0.0.1:{f.other}"]}], ""),
+        (["kill", "{low}"], (), 0,
+         lambda f: [f"{f.low} was already free, but only a privileged user may bind it (ports below {f.start})"], ""),
+        (["kill", "{other}"], (), 1, lambda f: [],
+         lambda f: f"{f.other} not freed: " + NOT_VISIBLE.format(OWNER_UID) + "\n"),
+        (["kill", "{other}"], READ_ANY_PROCESS, 1, lambda f: [],
+         lambda f: (f"{f.other} not freed: permission denied to signal {f.name} (pid {f.pid}, user {OWNER_UID}); "
+                    "run with privileges, e.g. sudo\n")),
+    ])
+    def test_sees_what_it_may(self, args, caps, status, stdout, stderr):
+        with open("/proc/sys/net/ipv4/ip_unprivileged_port_start") as f:
+            start = int(f.read())
+        low = next((port for port in range(start - 1, 0, -1) if _lib.is_available(port)), None)
+        if low is None:
+            pytest.skip("no privileged port is free here")
+        with ListenerChild(user=OWNER_UID) as other:
+            facts = SimpleNamespace(low=low, start=start, other=other.port, pid=other.pid,
+                                    name=process_name(other.pid))
+            result = vantle(*(arg.format(**vars(facts)) for arg in args),
+                            prefix=drop_to(CALLER_UID, caps))
+            assert other.process.poll() is None
+        assert result.returncode == status, result.stderr
+        expected = stdout(facts)
+        if "--json" in args:
+            assert matches(json.loads(result.stdout), expected)
+        else:
+            assert [" ".join(line.split()) for line in result.stdout.splitlines()] == expected
+        assert result.stderr == (stderr(facts) if callable(stderr) else stderr)
 
 
 class TestUsage:
+    @pytest.mark.parametrize("forms, ports", [
+        ([":8080"], [8080]),
+        (["8080/tcp"], [8080]),
+        (["3000-3002"], [3000, 3001, 3002]),
+        (["80,:443", "443/tcp", "80"], [80, 443]),
+    ])
+    def test_port_forms(self, forms, ports):
+        result = vantle("check", "--json", *forms)
+        assert [record["port"] for record in json.loads(result.stdout)] == ports
+
     @pytest.mark.parametrize("args, message", [
         (["check", "0"], "port out of range (1-65535): '0'"),
         (["check", "70000"], "port out of range (1-65535): '70000'"),
-        (["check", "http"], "not a port number: 'http'"),
+        (["check", "http"], "not a port: 'http'; use 8080, :8080, 8080/tcp, 3000-3010"),
+        (["check", "53/udp"], "not a port: '53/udp' (only TCP ports are handled)"),
+        (["check", "::80"], "not a port: '::80'"),
+        (["check", "80:"], "not a port: '80:'"),
         (["scan", "9000-8000"], "range runs backwards: '9000-8000'"),
         (["scan", "80,,81"], "empty item in port list: '80,,81'"),
-        (["wait", "80", "--timeout", "-1"], "--timeout must not be negative"),
+        (["wait", "80-81"], "one port expected: '80-81'"),
+        (["wait", "80", "--timeout", "-1"], "--timeout must be 0 to 2147483647 seconds"),
+        (["wait", "80", "--timeout", str(2**64)], "--timeout must be 0 to 2147483647 seconds"),
     ])
     def test_bad_ports_are_usage_errors(self, args, message):
         result = vantle(*args)

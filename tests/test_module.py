@@ -54,7 +54,7 @@ class TestSurface:
         assert _lib.__doc__ == "Python module for port management."
         assert _lib.__version__ == "0.1.0"
         assert _lib.__all__ == FUNCTIONS + ["__version__"]
-        assert vantle.__all__ == _lib.__all__
+        assert vantle.__all__ == _lib.__all__ + ["ProcessInfo"]
         assert vantle.__version__ == "0.1.0"
         assert not hasattr(_lib, "PanicException")
 

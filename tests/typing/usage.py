@@ -5,7 +5,7 @@ from typing import assert_type
 import numpy as np
 
 import vantle
-from vantle._lib import ProcessInfo
+from vantle import ProcessInfo
 
 assert_type(vantle.is_available(8000), bool)
 assert_type(vantle.is_available(np.uint16(8000)), bool)

@@ -1,0 +1,132 @@
+"""The state of a port as the command reports it: the native answers joined
+with what the system shows any user (see _sockets), in words and as JSON."""
+
+import os
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+
+from . import ProcessInfo, _lib, _sockets
+from ._sockets import Holder, Socket
+
+JsonObject = dict[str, object]
+
+RUN_WITH_PRIVILEGES = "run with privileges, e.g. sudo"
+
+
+def user_name(uid: int | None) -> str | None:
+    return None if uid is None else _sockets.user_name(uid)
+
+
+def listening_addresses(sockets: Iterable[Socket]) -> list[str]:
+    return [entry.address for entry in sockets if entry.listening]
+
+
+def holder_uid(holder: Holder) -> int | None:
+    return holder.sockets[0].uid if holder.sockets else None
+
+
+def holder_words(holder: Holder, with_user: bool = False) -> str:
+    details = f"pid {holder.pid}"
+    user = user_name(holder_uid(holder))
+    if with_user and user is not None:
+        details += f", user {user}"
+    return f"{holder.name} ({details})"
+
+
+def holder_json(holder: Holder) -> JsonObject:
+    uid = holder_uid(holder)
+    return {"pid": holder.pid, "name": holder.name, "cmd": holder.cmd, "user": user_name(uid), "uid": uid,
+            "addresses": listening_addresses(holder.sockets)}
+
+
+@dataclass(frozen=True)
+class PortState:
+    port: int
+    free: bool
+    bindable: bool  # by this process, now
+    owner: ProcessInfo | None  # the first listener, when visible
+    sockets: list[Socket]  # TCP and UDP sockets on the port, where the system shows them
+    holders: list[Holder] | None  # every visible holder; None when not looked for
+
+    @property
+    def uid(self) -> int | None:
+        """The user of the socket keeping the port busy: a listener's first."""
+        if self.free:
+            return None
+        held = [entry for entry in self.sockets if entry.protocol == "tcp" and entry.inode]
+        chosen = next((entry for entry in held if entry.listening), held[0] if held else None)
+        return None if chosen is None else chosen.uid
+
+    @property
+    def addresses(self) -> list[str]:
+        return listening_addresses(self.sockets)
+
+    @property
+    def hidden(self) -> bool:
+        """In use by another user's process that this one may not see."""
+        me = os.geteuid()
+        return self.owner is None and self.uid not in (None, me) and me != 0
+
+    def words(self) -> str:
+        """The state in a few words, after the port number."""
+        if self.free and self.bindable:
+            return "free"
+        if self.free:
+            return (f"free, but only a privileged user may bind it "
+                    f"(ports below {_sockets.unprivileged_port_start()})")
+        user = user_name(self.uid)
+        if self.owner:
+            of_user = "" if user is None else f", user {user}"
+            return f"in use by {self.owner['name']} (pid {self.owner['pid']}{of_user})"
+        if self.hidden:
+            return f"in use by a process of user {user} that you cannot see ({RUN_WITH_PRIVILEGES})"
+        return "in use, no listening process found"
+
+    def to_json(self) -> JsonObject:
+        answer: JsonObject = {
+            "port": self.port,
+            "state": "free" if self.free else "in_use",
+            "bindable": self.bindable,
+            "owner": None if self.owner is None else dict(self.owner),
+            "user": user_name(self.uid),
+            "uid": self.uid,
+            "addresses": self.addresses,
+        }
+        if self.holders is not None:
+            answer["holders"] = [holder_json(holder) for holder in self.holders]
+        return answer
+
+
+def free_port(port: int) -> PortState:
+    """A port this process has just seen it could bind."""
+    return PortState(port, True, True, None, [], None)
+
+
+def holders_of(owner: ProcessInfo | None, sockets: list[Socket]) -> list[Holder]:
+    if not _sockets.shown():
+        return [Holder(owner["pid"], owner["name"], owner["cmd"], ())] if owner else []
+    found = _sockets.holders(sockets)
+    if owner is None:
+        return found
+    # The native lookup restores names the kernel cut short: its words win.
+    return [holder._replace(name=owner["name"], cmd=owner["cmd"]) if holder.pid == owner["pid"] else holder
+            for holder in found]
+
+
+def describe(ports: Sequence[int], with_holders: bool = False) -> list[PortState]:
+    """The state of each port, in the order given."""
+    owners = _lib.scan(ports)
+    sockets = _sockets.sockets_on(ports)
+    states = []
+    for port in ports:
+        owner, found = owners[port], sockets[port]
+        free = owner is None and _lib.is_available(port)
+        bindable = free
+        if not free and owner is None and not any(entry.protocol == "tcp" and entry.inode for entry in found):
+            # No socket holds it: a refused bind is then the caller's lack of privilege.
+            free = _sockets.needs_privilege(port)
+        holders = None
+        if with_holders:
+            holders = [] if free else holders_of(owner, found)
+        states.append(PortState(port, free, bindable, owner, found, holders))
+    return states
