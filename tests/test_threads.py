@@ -121,6 +121,19 @@ def test_eight_threads_agree_with_one():
     assert all(count > 0 for count in seen["calls"]), seen["calls"]
 
 
+def test_threads_probing_one_free_port_all_find_it_free():
+    # Each probe holds the port for a moment; probes of one port inside the
+    # process take turns, so none of them sees another's listener.
+    with reserved_free_ports(1) as (port,):
+        answers = [[] for _ in range(4)]
+
+        def worker(index):
+            answers[index] = [_lib.wait_until_free(port, 0) for _ in range(2000)]
+
+        assert not run_threads([lambda i=i: worker(i) for i in range(4)])
+    assert [run.count(True) for run in answers] == [2000] * 4
+
+
 def progress_during(blocking_call, margin):
     """Runs blocking_call in one thread while another calls is_available in a
     loop; returns (its result, number of calls the other thread completed
