@@ -51,8 +51,7 @@ def run_threads(targets):
 def stress():
     """Eight threads cycling through the call table; returns what they saw."""
     with listening() as (_, busy), contextlib.ExitStack() as stack:
-        # Each thread probes a reserved free port of its own: two threads
-        # probing one port at the same moment would see each other's listener.
+        # Each thread probes a reserved free port of its own.
         free_ports = stack.enter_context(reserved_free_ports(THREADS))
         stages = [Stage(free=free, busy=busy, unowned=unused_port()) for free in free_ports]
         for stage in stages:

@@ -41,12 +41,12 @@ bool counts(const SocketInfo& socket, bool listen_only) {
 template <class Search>
 bool describe(Platform& platform, std::uint32_t pid, ProcessInfo& info) {
     if (!platform.process_name(pid, info.name) || info.name.empty() || !is_valid_utf8(info.name)) {
-        if (Search::shows_names) return false;
+        if constexpr (Search::shows_names) return false;
         info.name.clear();
     }
     if (!platform.command(pid, info.cmd) || !is_valid_utf8(info.cmd)) info.cmd.clear();
     info.pid = pid;
-    if (Search::records_start_time) info.start_time = platform.start_time(pid);
+    if constexpr (Search::records_start_time) info.start_time = platform.start_time(pid);
     return true;
 }
 
