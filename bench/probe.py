@@ -1,5 +1,7 @@
 """is_available and find_free against the same system calls made from C++
 (the floor), the same work done with Python's socket module, and portpicker.
+The probe binds 127.0.0.1 and then ::1; the former probe, 127.0.0.1 alone,
+runs beside it to show what the second address costs.
 
 The floor runs as a program of its own, and again as a loop inside this
 process (through ctypes): the two differ by what the process around the
@@ -13,8 +15,9 @@ import portpicker
 import vantle
 from harness import Case, CppBuild, Ratio, interleaved_medians, native_batch, print_cases, python_batch
 
-# The system calls of one probe, and of one request for an assigned port,
-# with nothing around them: what no binding can beat.
+# The system calls of one probe (a listener on 127.0.0.1, then one on ::1),
+# of the former probe (127.0.0.1 alone), and of one request for an assigned
+# port (checked on ::1 too), with nothing around them: what no binding can beat.
 FLOOR_SOURCE = r"""
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -25,37 +28,60 @@ FLOOR_SOURCE = r"""
 #include <cstring>
 #include <ctime>
 
-static int listener(unsigned short port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+static int listener(int family, unsigned short port) {
+    int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     int one = 1;
-    sockaddr_in address;
+    sockaddr_storage address;
     std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length;
+    if (family == AF_INET) {
+        sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *v4;
+    } else {
+        sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        v6->sin6_addr = in6addr_loopback;
+        length = sizeof *v6;
+    }
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 128) != 0) {
+        (family == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0) ||
+        bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 128) != 0) {
         close(fd);
         return -1;
     }
     return fd;
 }
 
-static int probe(unsigned short port) {
-    int fd = listener(port);
+static int probe_ipv4(unsigned short port) {
+    int fd = listener(AF_INET, port);
     if (fd < 0) return 0;
     close(fd);
     return 1;
 }
 
+static int probe(unsigned short port) {
+    int v4 = listener(AF_INET, port);
+    if (v4 < 0) return 0;
+    int v6 = listener(AF_INET6, port);
+    if (v6 >= 0) close(v6);
+    close(v4);
+    return v6 >= 0;
+}
+
 static int assigned() {
-    int fd = listener(0);
+    int fd = listener(AF_INET, 0);
     if (fd < 0) return -1;
     sockaddr_storage address;
     socklen_t length = sizeof address;
     int port = getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0
                    ? ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port) : -1;
+    int v6 = port > 0 ? listener(AF_INET6, static_cast<unsigned short>(port)) : -1;
+    if (v6 >= 0) close(v6);
     close(fd);
     return port;
 }
@@ -66,10 +92,14 @@ static double now_ns() {
     return t.tv_sec * 1e9 + t.tv_nsec;
 }
 
-extern "C" double timed_loop(int find, int port, long n) {
+// mode: 0 probe, 1 assigned port, 2 the former IPv4-only probe.
+extern "C" double timed_loop(int mode, int port, long n) {
     long sink = 0;
     const double start = now_ns();
-    for (long i = 0; i < n; ++i) sink += find ? assigned() : probe(static_cast<unsigned short>(port));
+    for (long i = 0; i < n; ++i) {
+        const unsigned short p = static_cast<unsigned short>(port);
+        sink += mode == 1 ? assigned() : mode == 2 ? probe_ipv4(p) : probe(p);
+    }
     const double elapsed = now_ns() - start;
     // Keeps the results alive without a branch in the loop.
     return sink == -n ? -1 : elapsed / n;
@@ -78,7 +108,8 @@ extern "C" double timed_loop(int find, int port, long n) {
 #ifndef FLOOR_LIBRARY
 int main(int argc, char** argv) {
     if (argc != 4) return 2;
-    std::printf("%.1f\n", timed_loop(std::strcmp(argv[1], "find") == 0, std::atoi(argv[2]), std::atol(argv[3])));
+    const int mode = std::strcmp(argv[1], "find") == 0 ? 1 : std::strcmp(argv[1], "probe-ipv4") == 0 ? 2 : 0;
+    std::printf("%.1f\n", timed_loop(mode, std::atoi(argv[2]), std::atol(argv[3])));
     return 0;
 }
 #endif
@@ -87,16 +118,19 @@ int main(int argc, char** argv) {
 
 def python_is_available(port):
     """The probe written with the socket module: the same calls."""
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     try:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        s.bind(("127.0.0.1", port))
-        s.listen(128)
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as v4:
+            v4.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            v4.bind(("127.0.0.1", port))
+            v4.listen(128)
+            with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as v6:
+                v6.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                v6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+                v6.bind(("::1", port))
+                v6.listen(128)
         return True
     except OSError:
         return False
-    finally:
-        s.close()
 
 
 def python_find_free():
@@ -118,8 +152,8 @@ def free_port():
         return s.getsockname()[1]
 
 
-def in_process_batch(library, find, port):
-    return lambda n: library.timed_loop(find, port, n)
+def in_process_batch(library, mode, port):
+    return lambda n: library.timed_loop(mode, port, n)
 
 
 def probe_case(title, port, floor, library, rounds):
@@ -128,6 +162,7 @@ def probe_case(title, port, floor, library, rounds):
             "vantle.is_available": python_batch(vantle.is_available, port),
             "C++ system calls": native_batch(floor, "probe", port),
             "C++ loop in this process": in_process_batch(library, 0, port),
+            "C++ IPv4 alone (the former probe)": native_batch(floor, "probe-ipv4", port),
             "Python socket module": python_batch(python_is_available, port),
             "portpicker.is_port_free": python_batch(portpicker.is_port_free, port),
         },
@@ -138,6 +173,8 @@ def probe_case(title, port, floor, library, rounds):
         Ratio("Python socket module / vantle", "Python socket module", "vantle.is_available", at_least=2.0),
         Ratio("Python socket module / C++ floor (best any binding can do)", "Python socket module",
               "C++ system calls"),
+        Ratio("C++ floor / C++ IPv4 alone (the cost of probing ::1 too)", "C++ system calls",
+              "C++ IPv4 alone (the former probe)"),
     ])
 
 

@@ -3,7 +3,6 @@
 // through the boundary in boundary/entry.hpp.
 
 #include "boundary/entry.hpp"
-#include "boundary/once.hpp"
 #include "owners/functions.hpp"
 #include "probe/functions.hpp"
 #include "terminate/kill.hpp"
@@ -11,7 +10,9 @@
 namespace vantle {
 namespace {
 
-constexpr int function_flags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+// Not METH_STATIC: each function is bound to its module object, which the
+// boundary needs for the module's state.
+constexpr int function_flags = METH_FASTCALL | METH_KEYWORDS;
 
 template <const FunctionDescription& function, FunctionBody body>
 PyMethodDef method(const char* doc) {
@@ -56,11 +57,23 @@ PyMethodDef functions[] = {
         "None, 5432: None}"),
 };
 
+// The interned attribute names start-up looks attributes up with.
+struct AttributeNames {
+    PyRef all;   // "__all__"
+    PyRef name;  // "__name__"
+};
+
+Result<AttributeNames> attribute_names() {
+    Result<PyRef> all = created(PyUnicode_InternFromString("__all__"));
+    if (!all) return fail(std::move(all.error()));
+    Result<PyRef> name = created(PyUnicode_InternFromString("__name__"));
+    if (!name) return fail(std::move(name.error()));
+    return AttributeNames{std::move(*all), std::move(*name)};
+}
+
 // The module's __all__ list, made on first use.
-Result<PyRef> all_list(PyObject* module) {
-    Result<PyObject*> all_name = interned_all_name();
-    if (!all_name) return fail(std::move(all_name.error()));
-    PyRef all = PyRef::steal(PyObject_GetAttr(module, *all_name));
+Result<PyRef> all_list(PyObject* module, const AttributeNames& names) {
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, names.all.get()));
     if (all) {
         if (!PyList_Check(all.get())) return fail(WrongType{std::move(all), "list"});
         return all;
@@ -69,14 +82,14 @@ Result<PyRef> all_list(PyObject* module) {
     PyErr_Clear();
     Result<PyRef> fresh = created(PyList_New(0));
     if (!fresh) return fresh;
-    if (PyObject_SetAttr(module, *all_name, fresh->get()) != 0) return fail(capture_exception());
+    if (PyObject_SetAttr(module, names.all.get(), fresh->get()) != 0) return fail(capture_exception());
     return fresh;
 }
 
 // Sets a module attribute and lists its name in __all__.
-Result<void> add(PyObject* module, PyObject* name, PyObject* value) {
+Result<void> add(PyObject* module, const AttributeNames& names, PyObject* name, PyObject* value) {
     {
-        Result<PyRef> all = all_list(module);
+        Result<PyRef> all = all_list(module, names);
         if (!all) return fail(std::move(all.error()));
         if (PyList_Append(all->get(), name) != 0) {
             PyErr_Clear();
@@ -87,35 +100,61 @@ Result<void> add(PyObject* module, PyObject* name, PyObject* value) {
     return {};
 }
 
-Result<void> add_function(PyObject* module, PyMethodDef& definition) {
+Result<void> add_function(PyObject* module, const AttributeNames& names, PyMethodDef& definition) {
     Result<PyRef> module_name = created(PyModule_GetNameObject(module));
     if (!module_name) return fail(std::move(module_name.error()));
     Result<PyRef> function = created(PyCMethod_New(&definition, module, module_name->get(), nullptr));
     if (!function) return fail(std::move(function.error()));
     *module_name = PyRef();
 
-    Result<PyObject*> name_attribute = interned_name_name();
-    if (!name_attribute) return fail(std::move(name_attribute.error()));
-    PyRef name = PyRef::steal(PyObject_GetAttr(function->get(), *name_attribute));
+    PyRef name = PyRef::steal(PyObject_GetAttr(function->get(), names.name.get()));
     if (!name) return fail(capture_exception());
     if (!PyUnicode_Check(name.get())) return fail(WrongType{std::move(name), "str"});
-    return add(module, name.get(), function->get());
+    return add(module, names, name.get(), function->get());
 }
 
 Result<void> start_up(PyObject* module) {
+    // First, so that any later failure of start-up can be raised as one.
+    Result<PyRef> panic_exception = make_panic_exception_type();
+    if (!panic_exception) return fail(std::move(panic_exception.error()));
+    module_state(module).panic_exception = panic_exception->release();
+
+    Result<AttributeNames> names = attribute_names();
+    if (!names) return fail(std::move(names.error()));
     for (PyMethodDef& definition : functions) {
-        Result<void> added = add_function(module, definition);
+        Result<void> added = add_function(module, *names, definition);
         if (!added) return added;
     }
     Result<PyRef> version_name = created(PyUnicode_FromStringAndSize("__version__", 11));
     if (!version_name) return fail(std::move(version_name.error()));
     Result<PyRef> version = created(PyUnicode_FromStringAndSize("0.1.0", 5));
     if (!version) return fail(std::move(version.error()));
-    return add(module, version_name->get(), version->get());
+    return add(module, *names, version_name->get(), version->get());
 }
+
+// The module state's references, for the cycle collector. The state may not
+// be allocated yet when these run.
+int traverse_state(PyObject* module, visitproc visit, void* arg) {
+    if (auto* state = static_cast<ModuleState*>(PyModule_GetState(module))) {
+        Py_VISIT(state->panic_exception);
+        Py_VISIT(state->sequence_class);
+    }
+    return 0;
+}
+
+int clear_state(PyObject* module) {
+    if (auto* state = static_cast<ModuleState*>(PyModule_GetState(module))) {
+        Py_CLEAR(state->panic_exception);
+        Py_CLEAR(state->sequence_class);
+    }
+    return 0;
+}
+
+void free_state(void* module) { clear_state(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&module_exec<start_up>)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
@@ -124,12 +163,12 @@ PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "_lib",
     "Python module for port management.",
-    0,
+    sizeof(ModuleState),
     nullptr,
     slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_state,
+    clear_state,
+    free_state,
 };
 
 }  // namespace

@@ -30,6 +30,16 @@ def udp_socket_on_tcp_free_port():
             udp.close()
 
 
+def has_ipv6_loopback():
+    """Whether a socket can be bound on ::1 here."""
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
 @contextlib.contextmanager
 def listening(host="127.0.0.1", port=0, family=None, dual_stack=False):
     """A TCP listener in this process; yields (socket, port)."""

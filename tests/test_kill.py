@@ -19,17 +19,28 @@ import numpy as np
 import pytest
 
 from vantle import _lib
-from conftest import udp_socket_on_tcp_free_port
+from conftest import has_ipv6_loopback, udp_socket_on_tcp_free_port
 
 COULD_NOT_FREE = "Could not free port {}: no matching process was found or it did not exit"
 PERMISSION_DENIED = "Permission denied to kill the process(es) using port {} (try running with elevated privileges)"
 
-# argv: port (0 for any), then "ignore" to ignore SIGTERM.
+# argv: port (0 for any), then any of: "ignore" to ignore SIGTERM,
+# "ipv6-only" to listen on ::1 alone, "bad-name" to take a process name that
+# is not UTF-8.
 TCP_LISTENER = """
-import signal, socket, sys, time
-if sys.argv[2:] == ["ignore"]:
+import ctypes, signal, socket, sys, time
+flags = sys.argv[2:]
+if "ignore" in flags:
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
-s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen()
+if "bad-name" in flags:
+    PR_SET_NAME = 15
+    assert ctypes.CDLL(None).prctl(PR_SET_NAME, b"\\xff\\xfe-holder", 0, 0, 0) == 0
+if "ipv6-only" in flags:
+    s = socket.socket(socket.AF_INET6); s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+    s.bind(("::1", int(sys.argv[1])))
+else:
+    s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1])))
+s.listen()
 print(s.getsockname()[1], flush=True)
 while True: time.sleep(60)
 """
@@ -202,6 +213,25 @@ class TestSignalledOwners:
         with child:
             assert _lib.kill(port, force=True) is True
             assert child.status() == -signal.SIGKILL
+
+    @pytest.mark.skipif(not has_ipv6_loopback(), reason="no IPv6 loopback")
+    def test_owner_listening_on_ipv6_loopback_only(self):
+        # A server on [::1] alone holds "localhost" at that port: the port is
+        # not free, and its holder is seen and signalled.
+        child, port = listener(0, "ipv6-only")
+        with child:
+            assert not _lib.is_available(port)
+            assert _lib.get_info(port)["pid"] == child.proc.pid
+            assert _lib.kill(port) is True
+            assert child.status() == -signal.SIGTERM
+
+    def test_owner_whose_name_is_not_utf8(self):
+        # get_info leaves such a process out, but kill signals pids, not names.
+        child, port = listener(0, "bad-name")
+        with child:
+            assert _lib.get_info(port) is None
+            assert _lib.kill(port) is True
+            assert child.status() == -signal.SIGTERM
 
     def test_parent_and_forked_child_sharing_a_listener(self):
         parent = Child(SHARED_BY_FORK)

@@ -2,11 +2,13 @@
 
 import importlib
 import inspect
+import json
 import sys
 
 import pytest
 
 import vantle
+from conftest import run_python
 from vantle import _lib
 
 FUNCTIONS = ["is_available", "find_free", "wait_until_free", "get_info", "kill", "scan"]
@@ -128,3 +130,102 @@ class TestPanicException:
             except BaseException as e:
                 types.add(type(e))
         assert len(types) == 1
+
+
+# A hook that calls the module while the module itself imports: the first
+# conversion of a non-sequence imports collections.abc.
+REENTRANT_IMPORT = """
+    import builtins
+    from vantle import _lib
+
+    plain_import, inner = builtins.__import__, []
+
+    def hook(*args, **kwargs):
+        if not inner:
+            inner.append(None)
+            try:
+                _lib.scan(0)
+            except TypeError as error:
+                inner.append(str(error))
+        return plain_import(*args, **kwargs)
+
+    builtins.__import__ = hook
+    try:
+        _lib.scan(0)
+    except TypeError as error:
+        print(error)
+    print(inner[1])
+"""
+
+# Every function and a PanicException, many times over, in two interpreters
+# with GILs of their own running at once; each reports what it saw.
+IN_TWO_INTERPRETERS = """
+    import json, socket, threading
+    from concurrent import interpreters
+    from vantle import _lib
+
+    CALLS = '''
+    import os
+    from vantle import _lib
+
+    answers, panics = set(), set()
+    for _ in range(200):
+        answers.add((_lib.is_available(free), 1 <= _lib.find_free() <= 65535, _lib.wait_until_free(free, 0),
+                     _lib.get_info(busy)["pid"] == os.getpid(), _lib.scan([busy, free])[free], _lib.kill(free)))
+        try:
+            _lib.wait_until_free(free, timeout=2**64 - 1)
+        except BaseException as error:
+            panics.add(type(error))
+    (panic,) = panics
+    reports.put(repr((sorted(answers), panic.__name__, panic.__module__, id(panic))))
+    '''
+
+    def panic_type():
+        try:
+            _lib.wait_until_free(1, timeout=2**64 - 1)
+        except BaseException as error:
+            return type(error)
+
+    with socket.socket() as listener, socket.socket() as probe:
+        listener.bind(("127.0.0.1", 0)); listener.listen()
+        probe.bind(("127.0.0.1", 0)); free = probe.getsockname()[1]; probe.close()
+        main_panic = panic_type()
+        reports = interpreters.create_queue()
+        subs = [interpreters.create() for _ in range(2)]
+        failures = []
+
+        def run(interpreter):
+            try:
+                interpreter.exec(CALLS)
+            except BaseException as error:
+                failures.append(str(error))
+
+        for interpreter in subs:
+            interpreter.prepare_main(reports=reports, free=free, busy=listener.getsockname()[1])
+        threads = [threading.Thread(target=run, args=(interpreter,)) for interpreter in subs]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        seen = [reports.get(timeout=1) for _ in range(2 - len(failures))]
+        for interpreter in subs:
+            interpreter.close()
+        print(json.dumps(dict(failures=failures, seen=seen, main_panic=id(main_panic),
+                              main_panic_kept=panic_type() is main_panic)))
+"""
+
+
+class TestInterpreters:
+    def test_import_hook_calling_the_module_does_not_hang(self):
+        message = "'int' object is not an instance of 'Sequence'"
+        assert run_python(REENTRANT_IMPORT, timeout=20).stdout.splitlines() == [message, message]
+
+    def test_two_interpreters_at_once(self):
+        report = json.loads(run_python(IN_TWO_INTERPRETERS, timeout=120).stdout)
+        assert report["failures"] == []
+        seen = [eval(text) for text in report["seen"]]
+        answers = [[(True, True, True, True, None, True)], "PanicException", "vantle.native"]
+        assert [list(entry[:3]) for entry in seen] == [answers, answers]
+        # Each interpreter raised a type of its own, and the main one kept its.
+        assert len({entry[3] for entry in seen} | {report["main_panic"]}) == 3
+        assert report["main_panic_kept"]

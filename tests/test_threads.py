@@ -51,8 +51,7 @@ def run_threads(targets):
 def stress():
     """Eight threads cycling through the call table; returns what they saw."""
     with listening() as (_, busy), contextlib.ExitStack() as stack:
-        # Each thread probes a reserved free port of its own: two threads
-        # probing one port at the same moment would see each other's listener.
+        # Each thread probes a reserved free port of its own.
         free_ports = stack.enter_context(reserved_free_ports(THREADS))
         stages = [Stage(free=free, busy=busy, unowned=unused_port()) for free in free_ports]
         for stage in stages:
@@ -119,6 +118,19 @@ def test_eight_threads_agree_with_one():
     assert seen["kills"] == [True] * THREADS
     assert seen["statuses"] == [-15] * THREADS  # each child ended by the SIGTERM it was sent
     assert all(count > 0 for count in seen["calls"]), seen["calls"]
+
+
+def test_threads_probing_one_free_port_all_find_it_free():
+    # Each probe holds the port for a moment; probes of one port inside the
+    # process take turns, so none of them sees another's listener.
+    with reserved_free_ports(1) as (port,):
+        answers = [[] for _ in range(4)]
+
+        def worker(index):
+            answers[index] = [_lib.wait_until_free(port, 0) for _ in range(2000)]
+
+        assert not run_threads([lambda i=i: worker(i) for i in range(4)])
+    assert [run.count(True) for run in answers] == [2000] * 4
 
 
 def progress_during(blocking_call, margin):

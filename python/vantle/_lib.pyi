@@ -14,12 +14,16 @@ class ProcessInfo(TypedDict):
     cmd: str
     """The full command line on Linux, the executable path on macOS."""
 
-class PanicException(BaseException):
-    """Raised when the native code fails internally.
-
-    Not an attribute of the module at run time: catch it as BaseException and
-    check ``type(e).__name__ == "PanicException"``.
-    """
+# The type of PanicException, raised when the native code fails internally.
+# It is not an attribute of the module at run time (each interpreter makes
+# its own type), so this stub names it only privately, for annotations:
+#
+#     if TYPE_CHECKING:
+#         from vantle._lib import _PanicException
+#
+# To catch it, catch BaseException and check
+# ``type(e).__name__ == "PanicException"``.
+class _PanicException(BaseException): ...
 
 def is_available(port: SupportsIndex) -> bool:
     """Check if a port is available on localhost.

@@ -1,8 +1,7 @@
 #include "boundary/convert.hpp"
 
 #include <algorithm>
-
-#include "boundary/once.hpp"
+#include <atomic>
 
 namespace vantle {
 namespace {
@@ -11,26 +10,34 @@ constexpr std::uint64_t highest_port = 0xffff;
 // A sequence may claim any length; beyond this, the array grows as items come.
 constexpr Py_ssize_t largest_reserved_length = 1 << 16;
 
-OnceObject sequence_class_cache;
-
-// collections.abc.Sequence, named in the wrong-type message of to_ports.
-Result<PyObject*> sequence_class() {
-    return sequence_class_cache.get([]() -> Result<PyRef> {
-        auto internal = [](const char* what) { return fail(InternalFailure{what}); };
-        PyRef module_name = PyRef::steal(PyUnicode_FromString("collections.abc"));
-        PyRef module = module_name ? PyRef::steal(PyImport_Import(module_name.get())) : PyRef();
-        PyRef sequence = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "Sequence")) : PyRef();
-        if (!sequence) {
-            PyErr_Clear();
-            return internal("could not import collections.abc.Sequence");
-        }
-        if (!PyType_Check(sequence.get())) return internal("collections.abc.Sequence is not a type");
-        return sequence;
-    });
+Result<PyRef> import_sequence_class() {
+    PyRef module_name = PyRef::steal(PyUnicode_FromString("collections.abc"));
+    PyRef module = module_name ? PyRef::steal(PyImport_Import(module_name.get())) : PyRef();
+    PyRef sequence = module ? PyRef::steal(PyObject_GetAttrString(module.get(), "Sequence")) : PyRef();
+    if (!sequence) {
+        PyErr_Clear();
+        return fail(InternalFailure{"could not import collections.abc.Sequence"});
+    }
+    if (!PyType_Check(sequence.get())) return fail(InternalFailure{"collections.abc.Sequence is not a type"});
+    return sequence;
 }
 
-Result<std::string> sequence_class_name() {
-    Result<PyObject*> sequence = sequence_class();
+// collections.abc.Sequence, named in the wrong-type message of to_ports;
+// borrowed from the module state. The import runs with no lock held, since
+// an import hook may call this module again and importlib takes locks of its
+// own; threads that import it at once keep the first one stored.
+Result<PyObject*> sequence_class(ModuleState& module) {
+    std::atomic_ref<PyObject*> stored(module.sequence_class);
+    if (PyObject* known = stored.load(std::memory_order_acquire)) return known;
+    Result<PyRef> imported = import_sequence_class();
+    if (!imported) return fail(std::move(imported.error()));
+    PyObject* first = nullptr;
+    if (stored.compare_exchange_strong(first, imported->get(), std::memory_order_acq_rel)) return imported->release();
+    return first;
+}
+
+Result<std::string> sequence_class_name(ModuleState& module) {
+    Result<PyObject*> sequence = sequence_class(module);
     if (!sequence) return fail(std::move(sequence.error()));
     PyRef name = PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(*sequence)));
     const char* utf8 = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
@@ -98,10 +105,10 @@ Result<std::uint64_t> to_seconds(PyObject* object) {
     return static_cast<std::uint64_t>(value);
 }
 
-Result<std::vector<Port>> to_ports(PyObject* object) {
+Result<std::vector<Port>> to_ports(PyObject* object, ModuleState& module) {
     if (PyUnicode_Check(object)) return fail(TypedMessage{PyExc_TypeError, "Can't extract `str` to `Vec`"});
     if (!PySequence_Check(object)) {
-        Result<std::string> target = sequence_class_name();
+        Result<std::string> target = sequence_class_name(module);
         if (!target) return fail(std::move(target.error()));
         return fail(WrongType{PyRef::borrow(object), std::move(*target)});
     }

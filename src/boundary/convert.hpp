@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "boundary/failure.hpp"
+#include "boundary/module_state.hpp"
 
 namespace vantle {
 
@@ -21,7 +22,8 @@ Result<bool> to_bool(PyObject* object);
 // A whole number of seconds, 0..2**64-1.
 Result<std::uint64_t> to_seconds(PyObject* object);
 // Any sequence of ports except str, in iteration order, duplicates kept.
-Result<std::vector<Port>> to_ports(PyObject* object);
+// The module's state keeps the class that a wrong-type message names.
+Result<std::vector<Port>> to_ports(PyObject* object, ModuleState& module);
 
 // Adds the note "while processing '<parameter>'" to a conversion's failure.
 // Should the note itself fail, the failure goes on without it.

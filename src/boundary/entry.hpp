@@ -6,10 +6,13 @@
 #include <new>
 
 #include "boundary/arguments.hpp"
+#include "boundary/module_state.hpp"
 
 namespace vantle {
 
-using FunctionBody = Result<PyRef> (*)(const BoundArguments&);
+// A function body: the state of the module it was called through, and its
+// arguments.
+using FunctionBody = Result<PyRef> (*)(ModuleState&, const BoundArguments&);
 
 namespace detail {
 inline Failure internal_failure_from_current_exception() noexcept {
@@ -27,19 +30,22 @@ inline Failure internal_failure_from_current_exception() noexcept {
 }  // namespace detail
 
 // Binds the call to `function`'s parameters, runs the body and hands its
-// result to the interpreter, or raises its failure and returns nullptr.
+// result to the interpreter, or raises its failure and returns nullptr. The
+// function objects are bound to their module, which comes in as `module`.
 template <const FunctionDescription& function, FunctionBody body>
-PyObject* module_function(PyObject*, PyObject* const* arguments, Py_ssize_t positional_count,
+PyObject* module_function(PyObject* module, PyObject* const* arguments, Py_ssize_t positional_count,
                           PyObject* keyword_names) noexcept {
+    ModuleState& state = module_state(module);
     Result<PyRef> result = [&]() noexcept -> Result<PyRef> {
         try {
-            return bind(function, {arguments, positional_count, keyword_names}).and_then(body);
+            return bind(function, {arguments, positional_count, keyword_names})
+                .and_then([&state](const BoundArguments& bound) { return body(state, bound); });
         } catch (...) {
             return fail(detail::internal_failure_from_current_exception());
         }
     }();
     if (result) return result->release();
-    raise_failure(std::move(result.error()));
+    raise_failure(std::move(result.error()), state.panic_exception);
     return nullptr;
 }
 
@@ -54,7 +60,7 @@ int module_exec(PyObject* module) noexcept {
         }
     }();
     if (result) return 0;
-    raise_failure(std::move(result.error()));
+    raise_failure(std::move(result.error()), module_state(module).panic_exception);
     return -1;
 }
 

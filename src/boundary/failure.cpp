@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "boundary/once.hpp"
 
 namespace vantle {
 namespace {
@@ -15,8 +14,6 @@ constexpr const char* panic_exception_doc =
     "Like SystemExit, this exception is derived from BaseException so that\n"
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
-
-OnceObject panic_type_cache;
 
 Result<PyRef> text(const std::string& message) {
     return created(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
@@ -38,7 +35,8 @@ std::string wrong_type_message(const WrongType& wrong) {
            wrong.expected_type + "'";
 }
 
-// The typed message that a failure other than a captured exception raises as.
+// The type and message that a typed message or a wrong type raises as; any
+// other failure comes back unchanged.
 Result<std::pair<PyObject*, std::string>> type_and_message(Failure failure) {
     struct Visitor {
         Result<std::pair<PyObject*, std::string>> operator()(TypedMessage& typed) {
@@ -48,9 +46,7 @@ Result<std::pair<PyObject*, std::string>> type_and_message(Failure failure) {
             return std::pair{PyExc_TypeError, wrong_type_message(wrong)};
         }
         Result<std::pair<PyObject*, std::string>> operator()(InternalFailure& internal) {
-            Result<PyObject*> type = panic_exception_type();
-            if (!type) return fail(std::move(type.error()));
-            return std::pair{*type, std::move(internal.message)};
+            return fail(std::move(internal));
         }
         Result<std::pair<PyObject*, std::string>> operator()(CapturedException& captured) {
             return fail(std::move(captured));
@@ -78,13 +74,11 @@ Result<PyRef> created(PyObject* new_reference) {
     return fail(InternalFailure{"PyObject pointer is null"});
 }
 
-Result<PyObject*> panic_exception_type() {
-    return panic_type_cache.get([]() -> Result<PyRef> {
-        PyObject* type = PyErr_NewExceptionWithDoc("vantle.native.PanicException", panic_exception_doc,
-                                                   PyExc_BaseException, nullptr);
-        if (!type) return fail(capture_exception());
-        return PyRef::steal(type);
-    });
+Result<PyRef> make_panic_exception_type() {
+    PyObject* type = PyErr_NewExceptionWithDoc("vantle.native.PanicException", panic_exception_doc,
+                                               PyExc_BaseException, nullptr);
+    if (!type) return fail(capture_exception());
+    return PyRef::steal(type);
 }
 
 Result<PyRef> to_exception(Failure failure) {
@@ -98,12 +92,19 @@ Result<PyRef> to_exception(Failure failure) {
     return PyRef::steal(exception);
 }
 
-void raise_failure(Failure failure) noexcept {
+void raise_failure(Failure failure, PyObject* panic_exception) noexcept {
     if (auto* captured = std::get_if<CapturedException>(&failure)) {
         PyErr_SetRaisedException(captured->exception.release());
         return;
     }
-    const bool internal = std::holds_alternative<InternalFailure>(failure);
+    if (auto* internal = std::get_if<InternalFailure>(&failure)) {
+        // When even the message of a PanicException cannot be built, nothing
+        // sound is left to raise.
+        Result<PyRef> message = text(internal->message);
+        if (!message) abort_at_boundary("could not raise the exception of an internal failure");
+        PyErr_SetObject(panic_exception ? panic_exception : PyExc_SystemError, message->get());
+        return;
+    }
     auto typed = type_and_message(std::move(failure));
     Result<PyRef> message = typed ? text(typed->second) : fail(std::move(typed.error()));
     if (message) {
@@ -111,10 +112,8 @@ void raise_failure(Failure failure) noexcept {
         return;
     }
     // Building the exception failed: raise that failure instead, which is at
-    // worst a PanicException. When even a PanicException cannot be built,
-    // nothing sound is left to raise.
-    if (internal) abort_at_boundary("could not raise the exception of an internal failure");
-    raise_failure(std::move(message.error()));
+    // worst a PanicException.
+    raise_failure(std::move(message.error()), panic_exception);
 }
 
 }  // namespace vantle

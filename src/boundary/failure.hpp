@@ -49,13 +49,17 @@ Failure capture_exception();
 // sys.unraisablehook instead of being raised.
 Result<PyRef> created(PyObject* new_reference);
 
-// Turns the failure into an exception object without raising it.
+// Turns the failure into an exception object without raising it. An
+// internal failure comes back as it is: it stays a value until the boundary,
+// which raises it with its module's PanicException type.
 Result<PyRef> to_exception(Failure failure);
 
-// Sets the failure as the interpreter's current exception.
-void raise_failure(Failure failure) noexcept;
+// Sets the failure as the interpreter's current exception; an internal
+// failure becomes an instance of `panic_exception`, the calling module's
+// type (a SystemError once the module has been cleared and has none).
+void raise_failure(Failure failure, PyObject* panic_exception) noexcept;
 
-// The exception type of internal failures, made once per process.
-Result<PyObject*> panic_exception_type();
+// A new PanicException type, for one module object.
+Result<PyRef> make_panic_exception_type();
 
 }  // namespace vantle

@@ -2,13 +2,14 @@
 // The module functions that describe the owners of ports.
 
 #include "boundary/arguments.hpp"
+#include "boundary/module_state.hpp"
 
 namespace vantle::owners {
 
 extern const FunctionDescription get_info_function;
-Result<PyRef> get_info(const BoundArguments& arguments);
+Result<PyRef> get_info(ModuleState& module, const BoundArguments& arguments);
 
 extern const FunctionDescription scan_function;
-Result<PyRef> scan(const BoundArguments& arguments);
+Result<PyRef> scan(ModuleState& module, const BoundArguments& arguments);
 
 }  // namespace vantle::owners

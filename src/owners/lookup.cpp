@@ -34,20 +34,24 @@ bool counts(const SocketInfo& socket, bool listen_only) {
     return false;
 }
 
-// Name, command and (when asked for) start time of a process that matched.
-// False when its name cannot be read or is not UTF-8: such a process is left
-// out. An unreadable command only leaves `cmd` empty.
-bool describe(Platform& platform, std::uint32_t pid, bool with_start_time, ProcessInfo& info) {
+// Name, command and start time of a process that matched, as the search
+// asks for them. A name that cannot be read or is not UTF-8 leaves the
+// process out when the search shows names (false), and leaves the name empty
+// otherwise. An unreadable command only leaves `cmd` empty.
+template <class Search>
+bool describe(Platform& platform, std::uint32_t pid, ProcessInfo& info) {
     if (!platform.process_name(pid, info.name) || info.name.empty() || !is_valid_utf8(info.name)) {
-        return false;
+        if constexpr (Search::shows_names) return false;
+        info.name.clear();
     }
     if (!platform.command(pid, info.cmd) || !is_valid_utf8(info.cmd)) info.cmd.clear();
     info.pid = pid;
-    if (with_start_time) info.start_time = platform.start_time(pid);
+    if constexpr (Search::records_start_time) info.start_time = platform.start_time(pid);
     return true;
 }
 
-// The walk. `Search` decides what a socket is worth:
+// The walk. `Search` decides what a socket is worth (and, by its constants,
+// how a matching process is described):
 //   begin_process()       before the descriptors of a process are looked at;
 //   examine(socket)       true when the process needs no further descriptor;
 //   matched()             whether the process holds anything sought;
@@ -76,7 +80,7 @@ void walk(Platform& platform, Search& search) {
         if (!search.matched()) continue;
 
         ProcessInfo info;
-        if (!describe(platform, pid, Search::records_start_time, info)) continue;
+        if (!describe<Search>(platform, pid, info)) continue;
         reported.insert(pid);
         if (search.record(std::move(info))) return;
     }
@@ -84,10 +88,12 @@ void walk(Platform& platform, Search& search) {
 
 // Every holder of one port; the first matching descriptor settles a process.
 // Holders may be signalled later, so their start times are kept to tell them
-// from a process that reuses the pid.
+// from a process that reuses the pid. Signals go to pids, so a holder whose
+// name is unreadable is kept all the same.
 class PortHolders {
 public:
     static constexpr bool records_start_time = true;
+    static constexpr bool shows_names = false;
 
     PortHolders(std::uint16_t port, bool listen_only) : port_(port), listen_only_(listen_only) {}
 
@@ -117,6 +123,7 @@ private:
 class FirstListeners {
 public:
     static constexpr bool records_start_time = false;
+    static constexpr bool shows_names = true;
 
     // `ports` sorted and without duplicates; `settled[i]` true for a port
     // whose answer is already known to be none.

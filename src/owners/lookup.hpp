@@ -14,14 +14,17 @@
 namespace vantle::owners {
 
 // Every process holding a socket on `port`, at most one record per pid, in
-// the order the platform lists processes. With `listen_only`, only TCP
-// sockets in the listening state count; otherwise any TCP socket (any state)
-// and any other internet socket (UDP) counts.
+// the order the platform lists processes, with its start time. With
+// `listen_only`, only TCP sockets in the listening state count; otherwise any
+// TCP socket (any state) and any other internet socket (UDP) counts. A
+// process whose name cannot be read or is not UTF-8 is listed with an empty
+// name: these are the processes to signal, and signals go to pids.
 std::vector<ProcessInfo> find_port_owners(std::uint16_t port, bool listen_only);
 
 // For each port of `ports` (same order, duplicates allowed), the first
-// process listening on it over TCP, exactly as find_port_owners(port, true)
-// would give its first record, but sharing one walk of the process table.
+// process listening on it over TCP whose name is readable UTF-8, as
+// find_port_owners(port, true) would give its first record with a name, but
+// sharing one walk of the process table. No start times.
 std::vector<std::optional<ProcessInfo>> find_listening_owners(std::span<const std::uint16_t> ports);
 
 }  // namespace vantle::owners

@@ -23,6 +23,7 @@ std::vector<Port> distinct(const std::vector<Port>& ports) {
 // The listening owner of each port (same order); ports that pass the bind
 // test, and port 0, have none. The ports in use share one walk of the
 // process table, which gives each the answer a walk of its own would.
+// Plain values only: it runs without the interpreter lock.
 std::vector<std::optional<ProcessInfo>> owners_of(const std::vector<Port>& ports) {
     std::vector<std::optional<ProcessInfo>> owners(ports.size());
     std::vector<Port> in_use;
@@ -33,8 +34,7 @@ std::vector<std::optional<ProcessInfo>> owners_of(const std::vector<Port>& ports
             positions.push_back(i);
         }
     if (in_use.empty()) return owners;
-    std::vector<std::optional<ProcessInfo>> found =
-        without_interpreter_lock([&in_use] { return find_listening_owners(in_use); });
+    std::vector<std::optional<ProcessInfo>> found = find_listening_owners(in_use);
     for (std::size_t j = 0; j < positions.size(); ++j) owners[positions[j]] = std::move(found[j]);
     return owners;
 }
@@ -52,11 +52,15 @@ Result<void> add_entry(PyObject* dict, Port port, const std::optional<ProcessInf
 
 const FunctionDescription scan_function{"scan", {"ports"}, 1, 1};
 
-Result<PyRef> scan(const BoundArguments& arguments) {
-    Result<std::vector<Port>> ports = convert_argument(arguments[0], "ports", to_ports);
+Result<PyRef> scan(ModuleState& module, const BoundArguments& arguments) {
+    Result<std::vector<Port>> ports =
+        convert_argument(arguments[0], "ports", [&module](PyObject* object) { return to_ports(object, module); });
     if (!ports) return fail(std::move(ports.error()));
     const std::vector<Port> unique = distinct(*ports);
-    const std::vector<std::optional<ProcessInfo>> owners = owners_of(unique);
+    // Every probe and the walk in one stretch without the lock: a scan of
+    // thousands of ports would otherwise hold up every other thread.
+    const std::vector<std::optional<ProcessInfo>> owners =
+        without_interpreter_lock([&unique] { return owners_of(unique); });
 
     Result<PyRef> result = created(PyDict_New());
     if (!result) return result;

@@ -6,7 +6,7 @@ namespace vantle::probe {
 
 const FunctionDescription is_available_function{"is_available", {"port"}, 1, 1};
 
-Result<PyRef> is_available(const BoundArguments& arguments) {
+Result<PyRef> is_available(ModuleState&, const BoundArguments& arguments) {
     Result<Port> port = convert_argument(arguments[0], "port", to_port);
     if (!port) return fail(std::move(port.error()));
     // Binding port 0 would let the system pick a port, so it is never probed.

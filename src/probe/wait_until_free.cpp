@@ -30,7 +30,7 @@ Result<bool> poll_until_free(Port port, std::uint64_t timeout) {
 
 const FunctionDescription wait_until_free_function{"wait_until_free", {"port", "timeout"}, 2, 1};
 
-Result<PyRef> wait_until_free(const BoundArguments& arguments) {
+Result<PyRef> wait_until_free(ModuleState&, const BoundArguments& arguments) {
     Result<Port> port = convert_argument(arguments[0], "port", to_port);
     if (!port) return fail(std::move(port.error()));
     Result<std::uint64_t> timeout = convert_argument(arguments[1], "timeout", to_seconds, std::uint64_t{30});

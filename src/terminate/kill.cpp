@@ -26,7 +26,7 @@ Failure permission_denied(Port port) {
 
 const FunctionDescription kill_function{"kill", {"port", "force"}, 2, 1};
 
-Result<PyRef> kill(const BoundArguments& arguments) {
+Result<PyRef> kill(ModuleState&, const BoundArguments& arguments) {
     Result<Port> port = convert_argument(arguments[0], "port", to_port);
     if (!port) return fail(std::move(port.error()));
     Result<bool> force = convert_argument(arguments[1], "force", to_bool, false);

@@ -2,10 +2,11 @@
 // Freeing a port by signalling the processes that hold it.
 
 #include "boundary/arguments.hpp"
+#include "boundary/module_state.hpp"
 
 namespace vantle::terminate {
 
 extern const FunctionDescription kill_function;
-Result<PyRef> kill(const BoundArguments& arguments);
+Result<PyRef> kill(ModuleState& module, const BoundArguments& arguments);
 
 }  // namespace vantle::terminate

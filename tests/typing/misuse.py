@@ -1,6 +1,7 @@
 """Calls the stubs must reject; tools/check-types expects one error per line marked E."""
 
 import vantle
+from vantle import _lib
 
 vantle.is_available("8000")  # E
 vantle.is_available(8000.0)  # E
@@ -9,3 +10,8 @@ vantle.wait_until_free(1, timeout=1.5)  # E
 vantle.scan(8000)  # E
 vantle.kill(8000, force=1)  # E
 vantle.get_info(8000)["pid"] + 1  # E
+
+try:
+    vantle.kill(8000)
+except _lib.PanicException:  # E
+    pass

@@ -1,11 +1,14 @@
 """Type-checked by mypy against the package's stubs (tools/check-types)."""
 
-from typing import assert_type
+from typing import TYPE_CHECKING, assert_type
 
 import numpy as np
 
 import vantle
 from vantle import ProcessInfo
+
+if TYPE_CHECKING:
+    from vantle._lib import _PanicException
 
 assert_type(vantle.is_available(8000), bool)
 assert_type(vantle.is_available(np.uint16(8000)), bool)
@@ -28,3 +31,7 @@ vantle.scan(range(8000, 8010))
 vantle.scan((80, 443))
 vantle.scan(b"P")
 assert_type(vantle.__version__, str)
+
+
+def panic_message(error: "_PanicException") -> str:
+    return str(error)
