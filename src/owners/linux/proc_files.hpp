@@ -4,6 +4,7 @@
 // or hand-made files.
 
 #include <dirent.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -82,7 +83,9 @@ std::string_view base_name(std::string_view path) noexcept;
 template <class OnEntry>
 int for_each_entry(int dir_fd, std::vector<std::byte>& buffer, OnEntry&& on_entry) {
     for (;;) {
-        const ssize_t got = ::getdents64(dir_fd, buffer.data(), buffer.size());
+        // The system call itself: glibc has wrapped it only since 2.30, and
+        // the wheels are built against older ones.
+        const auto got = static_cast<ssize_t>(::syscall(SYS_getdents64, dir_fd, buffer.data(), buffer.size()));
         if (got < 0) {
             if (errno == EINTR) continue;
             return errno;
