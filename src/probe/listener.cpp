@@ -3,20 +3,45 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <sys/socket.h>
+#include <utility>
+
+#ifdef __APPLE__
+#include <sys/filio.h>
+#include <sys/ioctl.h>
+#endif
 
 namespace vantle::probe {
 namespace {
 
 constexpr int listen_backlog = 128;
 
+// A stream socket of `family`, closed on exec: a fork+exec in another
+// thread must not inherit the probe's socket.
+std::expected<UniqueFd, int> open_stream_socket(int family) {
+#ifdef __APPLE__
+    // No SOCK_CLOEXEC here, so the flag follows at once. SO_NOSIGPIPE keeps
+    // a write to a closed peer from raising SIGPIPE in the caller.
+    UniqueFd socket_fd(::socket(family, SOCK_STREAM, 0));
+    if (!socket_fd) return std::unexpected(errno);
+    if (::ioctl(socket_fd.get(), FIOCLEX) != 0) return std::unexpected(errno);
+    const int enable = 1;
+    if (::setsockopt(socket_fd.get(), SOL_SOCKET, SO_NOSIGPIPE, &enable, sizeof enable) != 0)
+        return std::unexpected(errno);
+#else
+    // The listener never writes, so it cannot raise SIGPIPE and needs no
+    // counterpart of SO_NOSIGPIPE.
+    UniqueFd socket_fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket_fd) return std::unexpected(errno);
+#endif
+    return socket_fd;
+}
+
 }  // namespace
 
 std::expected<UniqueFd, int> open_listener(std::uint32_t address, std::uint16_t port) {
-    // Close-on-exec from birth: a fork+exec in another thread must not
-    // inherit the probe's socket. The listener never writes, so it cannot
-    // raise SIGPIPE and needs no counterpart of SO_NOSIGPIPE.
-    UniqueFd socket_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!socket_fd) return std::unexpected(errno);
+    std::expected<UniqueFd, int> opened = open_stream_socket(AF_INET);
+    if (!opened) return opened;
+    UniqueFd socket_fd = std::move(*opened);
 
     const int enable = 1;
     if (::setsockopt(socket_fd.get(), SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable) != 0)
