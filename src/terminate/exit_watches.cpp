@@ -52,7 +52,8 @@ Result<void> ExitWatches::sleep(nanoseconds interval) {
 
 void ExitWatches::add(pid_t pid) {
     // A kqueue is not inherited by a child of fork(2), so it needs no
-    // close-on-exec flag. Without one, the probes alone see the owner go.
+    // close-on-exec flag. When none can be made, only the probes notice the
+    // owner go.
     if (!queue_) queue_ = UniqueFd(::kqueue());
     if (!queue_) return;
     struct kevent change{};
