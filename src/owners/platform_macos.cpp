@@ -9,14 +9,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <expected>
 
+#include "owners/macos/bsd_info.hpp"
 #include "owners/platform.hpp"
 
 namespace vantle::owners {
-
-static_assert(sizeof(proc_bsdinfo) == 136);
-static_assert(sizeof(proc_fdinfo) == 8);
-static_assert(sizeof(socket_fdinfo) == 792);
 
 struct Platform::State {
     std::vector<proc_fdinfo> descriptors;
@@ -51,9 +49,9 @@ bool Platform::list_pids(std::vector<std::uint32_t>& pids) {
 }
 
 std::optional<std::uint32_t> Platform::open_file_count(std::uint32_t pid) {
-    proc_bsdinfo info{};
-    if (::proc_pidinfo(static_cast<int>(pid), PROC_PIDTBSDINFO, 0, &info, sizeof info) <= 0) return std::nullopt;
-    return info.pbi_nfiles;
+    const std::expected<proc_bsdinfo, int> info = macos::read_bsd_info(pid);
+    if (!info) return std::nullopt;
+    return info->pbi_nfiles;
 }
 
 bool Platform::list_descriptors(std::uint32_t pid, std::size_t capacity, std::vector<Descriptor>& out) {
@@ -80,20 +78,22 @@ std::optional<SocketInfo> Platform::socket_info(std::uint32_t pid, const Descrip
         return std::nullopt;
     }
     SocketInfo info;
+    const in_sockinfo* internet = nullptr;
     switch (socket.psi.soi_kind) {
         case SOCKINFO_TCP:
             info.kind = SocketKind::tcp;
             info.listening = socket.psi.soi_proto.pri_tcp.tcpsi_state == TSI_S_LISTEN;
+            internet = &socket.psi.soi_proto.pri_tcp.tcpsi_ini;
             break;
         case SOCKINFO_IN:
             info.kind = SocketKind::other_internet;
+            internet = &socket.psi.soi_proto.pri_in;
             break;
         default:
             return info;  // kind other
     }
-    // The low 16 bits hold the port in network byte order; pri_tcp's local
-    // port shares this storage.
-    info.local_port = ntohs(static_cast<std::uint16_t>(socket.psi.soi_proto.pri_in.insi_lport));
+    // The low 16 bits hold the port in network byte order.
+    info.local_port = ntohs(static_cast<std::uint16_t>(internet->insi_lport));
     return info;
 }
 
@@ -115,9 +115,8 @@ bool Platform::command(std::uint32_t pid, std::string& out) {
 
 // Microseconds since the epoch.
 std::uint64_t Platform::start_time(std::uint32_t pid) {
-    proc_bsdinfo info{};
-    if (::proc_pidinfo(static_cast<int>(pid), PROC_PIDTBSDINFO, 0, &info, sizeof info) <= 0) return 0;
-    return info.pbi_start_tvsec * 1'000'000 + info.pbi_start_tvusec;
+    const std::expected<proc_bsdinfo, int> info = macos::read_bsd_info(pid);
+    return info ? macos::start_time_of(*info) : 0;
 }
 
 }  // namespace vantle::owners

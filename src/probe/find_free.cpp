@@ -44,12 +44,6 @@ Result<Port> bound_port(const UniqueFd& listener) {
     }
 }
 
-// Whether a listener could be bound on ::1 at `port` as well.
-bool free_on_ipv6_loopback(Port port) {
-    const std::expected<UniqueFd, int> ipv6 = open_listener(Loopback::ipv6, port);
-    return ipv6 || lacks_ipv6_loopback(ipv6.error());
-}
-
 // A port the system assigns to a listener bound to 127.0.0.1:0 and that is
 // free on ::1 too. A port taken on ::1 keeps its listener until the search
 // ends, so the system does not hand it out again. The listeners are closed

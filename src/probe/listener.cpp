@@ -4,6 +4,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#ifdef __APPLE__
+#include <sys/filio.h>
+#include <sys/ioctl.h>
+#endif
+
 #include <array>
 #include <cerrno>
 #include <mutex>
@@ -20,19 +25,30 @@ std::array<std::mutex, 64> probe_turns;
 
 std::mutex& turn_of(std::uint16_t port) { return probe_turns[port % probe_turns.size()]; }
 
-// A TCP socket of `family`, close-on-exec from birth: a fork+exec in another
-// thread must not inherit it. A listener never writes, so it cannot raise
-// SIGPIPE and needs no counterpart of SO_NOSIGPIPE.
-std::expected<UniqueFd, int> open_stream_socket(int family) {
-    UniqueFd socket_fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!socket_fd) return std::unexpected(errno);
-    return socket_fd;
-}
-
 std::expected<void, int> enable(int fd, int level, int option) {
     const int on = 1;
     if (::setsockopt(fd, level, option, &on, sizeof on) != 0) return std::unexpected(errno);
     return {};
+}
+
+// A stream socket of `family`, closed on exec: a fork+exec in another
+// thread must not inherit the probe's socket.
+std::expected<UniqueFd, int> open_stream_socket(int family) {
+#ifdef __APPLE__
+    // No SOCK_CLOEXEC here, so the flag follows at once. SO_NOSIGPIPE keeps
+    // a write to a closed peer from raising SIGPIPE in the caller.
+    UniqueFd socket_fd(::socket(family, SOCK_STREAM, 0));
+    if (!socket_fd) return std::unexpected(errno);
+    if (::ioctl(socket_fd.get(), FIOCLEX) != 0) return std::unexpected(errno);
+    if (std::expected<void, int> made = enable(socket_fd.get(), SOL_SOCKET, SO_NOSIGPIPE); !made)
+        return std::unexpected(made.error());
+#else
+    // The listener never writes, so it cannot raise SIGPIPE and needs no
+    // counterpart of SO_NOSIGPIPE.
+    UniqueFd socket_fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket_fd) return std::unexpected(errno);
+#endif
+    return socket_fd;
 }
 
 std::expected<void, int> bind_and_listen(int fd, const sockaddr* address, socklen_t length) {
@@ -70,18 +86,18 @@ std::expected<UniqueFd, int> open_listener(Loopback address, std::uint16_t port)
     return listener;
 }
 
-bool lacks_ipv6_loopback(int error) noexcept {
+bool free_on_ipv6_loopback(std::uint16_t port) noexcept {
+    const std::expected<UniqueFd, int> ipv6 = open_listener(Loopback::ipv6, port);
     // EAFNOSUPPORT: the kernel makes no IPv6 sockets. EADDRNOTAVAIL: ::1 is
     // not configured (IPv6 disabled on the loopback interface).
-    return error == EAFNOSUPPORT || error == EADDRNOTAVAIL;
+    return ipv6 || ipv6.error() == EAFNOSUPPORT || ipv6.error() == EADDRNOTAVAIL;
 }
 
 bool probe_port(std::uint16_t port) noexcept {
     const std::lock_guard turn(turn_of(port));
+    // The IPv4 listener stays open while ::1 is tried.
     const std::expected<UniqueFd, int> ipv4 = open_listener(Loopback::ipv4, port);
-    if (!ipv4) return false;
-    const std::expected<UniqueFd, int> ipv6 = open_listener(Loopback::ipv6, port);
-    return ipv6 || lacks_ipv6_loopback(ipv6.error());
+    return ipv4 && free_on_ipv6_loopback(port);
 }
 
 }  // namespace vantle::probe

@@ -21,10 +21,10 @@ enum class Loopback : std::uint8_t {
 // that failed, with nothing left open.
 std::expected<UniqueFd, int> open_listener(Loopback address, std::uint16_t port);
 
-// Whether a failure of open_listener(Loopback::ipv6, ...) says that the host
-// has no IPv6 loopback at all (no IPv6 sockets, or no ::1), rather than that
-// the port is taken there.
-bool lacks_ipv6_loopback(int error) noexcept;
+// Whether a listener could be bound on ::1 at `port` now; also true on a host
+// without IPv6 loopback (no IPv6 sockets, or no ::1), where 127.0.0.1 alone
+// decides.
+bool free_on_ipv6_loopback(std::uint16_t port) noexcept;
 
 // True when listeners can be bound on 127.0.0.1 and ::1 at `port` now (on
 // 127.0.0.1 alone on a host without IPv6 loopback). Never fails (every other

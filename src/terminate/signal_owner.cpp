@@ -1,22 +1,25 @@
 #include "terminate/signal_owner.hpp"
 
-#include <fcntl.h>
 #include <sys/types.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <csignal>
-
-#if defined(__linux__)
-#include <sys/syscall.h>
-
-#include <cstdio>
 #include <expected>
 #include <optional>
+
+#if defined(__linux__)
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <string>
+#include <utility>
 
 #include "owners/linux/proc_files.hpp"
+#elif defined(__APPLE__)
+#include "owners/macos/bsd_info.hpp"
 #endif
 
 namespace vantle::terminate {
@@ -55,6 +58,16 @@ std::expected<std::uint64_t, int> read_start_time(pid_t pid) {
     return stat->start_time;
 }
 
+#elif defined(__APPLE__)
+
+// When the process now at `pid` started, in the units of the lookup's
+// record, or the errno of the failed call.
+std::expected<std::uint64_t, int> read_start_time(pid_t pid) {
+    return owners::macos::read_bsd_info(static_cast<std::uint32_t>(pid)).transform(owners::macos::start_time_of);
+}
+
+#endif
+
 // Nothing when the process now at `pid` started at `recorded`; otherwise
 // the outcome to report without signalling: gone when the pid is free or
 // names a process that started at another time.
@@ -68,15 +81,13 @@ std::optional<SignalOutcome> mismatch(pid_t pid, std::uint64_t recorded) {
     return std::nullopt;
 }
 
-// Without a pidfd: the same check, then kill(2). The pid could still change
-// hands between the two, but only in that instant.
-SignalResult check_then_kill(pid_t pid, std::uint64_t start_time, int signal) {
-    if (const std::optional<SignalOutcome> outcome = mismatch(pid, start_time)) return {*outcome, {}};
-    if (::kill(pid, signal) == 0) return {SignalOutcome::delivered, {}};
-    return {outcome_of_error(errno), {}};
+// Without a handle on the process: the check, then kill(2). The pid could
+// still change hands between the two, but only in that instant.
+SignalOutcome check_then_kill(pid_t pid, std::uint64_t start_time, int signal) {
+    if (const std::optional<SignalOutcome> outcome = mismatch(pid, start_time)) return *outcome;
+    if (::kill(pid, signal) == 0) return SignalOutcome::delivered;
+    return outcome_of_error(errno);
 }
-
-#endif
 
 }  // namespace
 
@@ -86,38 +97,41 @@ SignalResult check_then_kill(pid_t pid, std::uint64_t start_time, int signal) {
 // matches, the process the pidfd refers to was alive at that pid after the
 // lookup saw it, so it is the same process, and signalling through the pidfd
 // cannot reach a successor.
-SignalResult signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal) {
+SignalOutcome signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal, ExitWatches& watches) {
     // A process that cannot be identified is not signalled.
-    if (!addresses_one_process(pid_number) || start_time == 0) return {};
+    if (!addresses_one_process(pid_number) || start_time == 0) return SignalOutcome::failed;
     const auto pid = static_cast<pid_t>(pid_number);
 
     UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));  // close-on-exec by default
     if (!pidfd) {
-        if (errno == ESRCH) return {SignalOutcome::gone, {}};
+        if (errno == ESRCH) return SignalOutcome::gone;
         // A kernel without pidfds, a sandbox refusing them, no descriptor left.
         return check_then_kill(pid, start_time, signal);
     }
-    if (const std::optional<SignalOutcome> outcome = mismatch(pid, start_time)) return {*outcome, {}};
-    if (::syscall(SYS_pidfd_send_signal, pidfd.get(), signal, nullptr, 0) != 0) return {outcome_of_error(errno), {}};
-    return {SignalOutcome::delivered, std::move(pidfd)};
+    if (const std::optional<SignalOutcome> outcome = mismatch(pid, start_time)) return *outcome;
+    if (::syscall(SYS_pidfd_send_signal, pidfd.get(), signal, nullptr, 0) != 0) return outcome_of_error(errno);
+    watches.add(std::move(pidfd));
+    return SignalOutcome::delivered;
 }
 
 #elif defined(__linux__)
 
 // Headers too old to name the pidfd calls.
-SignalResult signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal) {
-    if (!addresses_one_process(pid_number) || start_time == 0) return {};
+SignalOutcome signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal, ExitWatches&) {
+    if (!addresses_one_process(pid_number) || start_time == 0) return SignalOutcome::failed;
     return check_then_kill(static_cast<pid_t>(pid_number), start_time, signal);
 }
 
-#else
+#elif defined(__APPLE__)
 
-// No handle on a process that would outlive a change of pid here: the pid
-// is signalled as the lookup reported it.
-SignalResult signal_owner(std::uint32_t pid_number, std::uint64_t, int signal) {
-    if (!addresses_one_process(pid_number)) return {};
-    if (::kill(static_cast<pid_t>(pid_number), signal) == 0) return {SignalOutcome::delivered, {}};
-    return {outcome_of_error(errno), {}};
+// No handle on a process that would outlive a change of pid: the pid is
+// checked, signalled, then watched by pid.
+SignalOutcome signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal, ExitWatches& watches) {
+    if (!addresses_one_process(pid_number) || start_time == 0) return SignalOutcome::failed;
+    const auto pid = static_cast<pid_t>(pid_number);
+    const SignalOutcome outcome = check_then_kill(pid, start_time, signal);
+    if (outcome == SignalOutcome::delivered) watches.add(pid);
+    return outcome;
 }
 
 #endif

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "boundary/unique_fd.hpp"
+#include "terminate/exit_watches.hpp"
 
 namespace vantle::terminate {
 
@@ -17,15 +17,9 @@ enum class SignalOutcome : std::uint8_t {
     failed,     // any other error, or a process that could not be identified
 };
 
-struct SignalResult {
-    SignalOutcome outcome = SignalOutcome::failed;
-    // After a delivered signal, a descriptor that polls readable once the
-    // process has exited; empty where the platform offers none.
-    UniqueFd exit_watch;
-};
-
 // Sends `signal` to `pid` if it still names the process that started at
-// `start_time` (the lookup's record of it; 0 when unknown).
-SignalResult signal_owner(std::uint32_t pid, std::uint64_t start_time, int signal);
+// `start_time` (the lookup's record of it; 0 when unknown). A process that
+// was sent the signal is added to `watches`, where the platform can watch it.
+SignalOutcome signal_owner(std::uint32_t pid, std::uint64_t start_time, int signal, ExitWatches& watches);
 
 }  // namespace vantle::terminate
