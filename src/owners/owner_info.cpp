@@ -21,7 +21,8 @@ Result<void> set_item(PyObject* dict, const char* key, Result<PyRef> value) {
 
 std::optional<ProcessInfo> owner_info(Port port) {
     if (port == 0 || probe::probe_port(port)) return std::nullopt;
-    // The shared walk stops at the first listener, which is all we report.
+    // The shared walk stops at the first listener it meets, the newest, which
+    // is all we report.
     const Port ports[] = {port};
     return without_interpreter_lock([&ports] { return std::move(find_listening_owners(ports).front()); });
 }

@@ -8,7 +8,7 @@
 
 namespace vantle::owners {
 
-// The first process listening on `port` over TCP, when the port is in use.
+// The newest process listening on `port` over TCP, when the port is in use.
 // Port 0 and ports that pass the bind test have no owner and cost no walk.
 // Entered and left with the interpreter lock held; it is released only
 // around the walk of the process table.

@@ -59,7 +59,8 @@ public:
     // `port` that this lookup would report, so the walk can be skipped.
     bool may_hold(std::uint16_t port) const;
 
-    // Every process id, in the platform's order. False when the process table
+    // Every process id, newest first (macOS keeps its process list in that
+    // order; Linux sorts by descending pid). False when the process table
     // cannot be read.
     bool list_pids(std::vector<std::uint32_t>& pids);
 

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 
 #include "owners/linux/proc_files.hpp"
 #include "owners/linux/socket_snapshot.hpp"
@@ -203,7 +204,10 @@ bool Platform::list_pids(std::vector<std::uint32_t>& pids) {
         return true;
     });
     if (error != 0) return false;
-    std::sort(pids.begin(), pids.end());
+    // Newest first, as macOS lists them: the server just started is met at
+    // once. A higher pid is the cheap stand-in for a later start, since pids
+    // wrap only after pid_max.
+    std::sort(pids.begin(), pids.end(), std::greater<>());
     return true;
 }
 
