@@ -303,13 +303,15 @@ std::vector<std::byte> dump_request(std::uint8_t family, std::uint8_t protocol, 
 
 DumpProgress read_dump_datagram(std::span<const std::byte> datagram, std::uint32_t seq, std::uint32_t port_id,
                                 std::uint8_t protocol, std::vector<InetSocket>& out, int& error) {
+    // Records the reason and ends the reading.
+    const auto failed = [&error](int reason) {
+        error = reason;
+        return DumpProgress::failed;
+    };
     std::size_t at = 0;
     while (datagram.size() - at >= sizeof(nlmsghdr)) {
         const auto header = get<nlmsghdr>(datagram, at);
-        if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > datagram.size() - at) {
-            error = EBADMSG;
-            return DumpProgress::failed;
-        }
+        if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > datagram.size() - at) return failed(EBADMSG);
         const std::span<const std::byte> payload =
             datagram.subspan(at + NLMSG_HDRLEN, header.nlmsg_len - std::min<std::size_t>(header.nlmsg_len, NLMSG_HDRLEN));
         at += std::min<std::size_t>(NLMSG_ALIGN(header.nlmsg_len), datagram.size() - at);
@@ -322,30 +324,19 @@ DumpProgress read_dump_datagram(std::span<const std::byte> datagram, std::uint32
                 // Since Linux 4.4 the kernel puts the dump's own result here.
                 if (payload.size() >= sizeof(int)) {
                     const int status = get<int>(payload, 0);
-                    if (status < 0) {
-                        error = -status;
-                        return DumpProgress::failed;
-                    }
+                    if (status < 0) return failed(-status);
                 }
                 return DumpProgress::done;
             case NLMSG_ERROR: {
-                if (payload.size() < sizeof(int)) {
-                    error = EBADMSG;
-                    return DumpProgress::failed;
-                }
+                if (payload.size() < sizeof(int)) return failed(EBADMSG);
                 const int status = get<int>(payload, 0);
                 if (status == 0) return DumpProgress::done;  // an acknowledgement ends the answer too
-                error = status < 0 ? -status : EBADMSG;
-                return DumpProgress::failed;
+                return failed(status < 0 ? -status : EBADMSG);
             }
             case NLMSG_OVERRUN:
-                error = ENOBUFS;
-                return DumpProgress::failed;
+                return failed(ENOBUFS);
             case SOCK_DIAG_BY_FAMILY: {
-                if (payload.size() < sizeof(inet_diag_msg)) {
-                    error = EBADMSG;
-                    return DumpProgress::failed;
-                }
+                if (payload.size() < sizeof(inet_diag_msg)) return failed(EBADMSG);
                 const auto socket = get<inet_diag_msg>(payload, 0);
                 out.push_back(InetSocket{socket.idiag_inode, ntohs(socket.id.idiag_sport), protocol, socket.idiag_state});
                 break;
@@ -354,10 +345,7 @@ DumpProgress read_dump_datagram(std::span<const std::byte> datagram, std::uint32
                 break;  // NLMSG_NOOP and anything unknown
         }
     }
-    if (at != datagram.size()) {
-        error = EBADMSG;
-        return DumpProgress::failed;
-    }
+    if (at != datagram.size()) return failed(EBADMSG);
     return DumpProgress::more;
 }
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <expected>
+#include <span>
 
 #include "owners/lookup.hpp"
 
@@ -28,6 +29,16 @@ std::expected<proc_bsdinfo, int> read_bsd_info(std::uint32_t pid) {
 // When the process started, in microseconds since the epoch.
 std::uint64_t start_time_of(const proc_bsdinfo& info) {
     return info.pbi_start_tvsec * 1'000'000 + info.pbi_start_tvusec;
+}
+
+// The text that `call` (proc_name or proc_pidpath) writes for `pid` into
+// `buffer`, copied into `out`.
+bool text_of(int (*call)(int, void*, std::uint32_t), std::uint32_t pid, std::span<char> buffer, std::string& out) {
+    out.clear();
+    const int length = call(static_cast<int>(pid), buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+    if (length <= 0) return false;
+    out.assign(buffer.data(), std::min(static_cast<std::size_t>(length), buffer.size()));
+    return true;
 }
 
 }  // namespace
@@ -114,19 +125,11 @@ std::optional<SocketInfo> Platform::socket_info(std::uint32_t pid, const Descrip
 }
 
 bool Platform::process_name(std::uint32_t pid, std::string& out) {
-    out.clear();
-    const int length = ::proc_name(static_cast<int>(pid), state_->text, sizeof state_->text);
-    if (length <= 0) return false;
-    out.assign(state_->text, std::min(static_cast<std::size_t>(length), sizeof state_->text));
-    return true;
+    return text_of(::proc_name, pid, state_->text, out);
 }
 
 bool Platform::command(std::uint32_t pid, std::string& out) {
-    out.clear();
-    const int length = ::proc_pidpath(static_cast<int>(pid), state_->text, sizeof state_->text);
-    if (length <= 0) return false;
-    out.assign(state_->text, std::min(static_cast<std::size_t>(length), sizeof state_->text));
-    return true;
+    return text_of(::proc_pidpath, pid, state_->text, out);
 }
 
 // Microseconds since the epoch.
