@@ -63,8 +63,6 @@ std::size_t parameter_index(const FunctionDescription& function, PyObject* keywo
     return function.parameter_count;
 }
 
-
-
 constexpr std::uint64_t highest_port = 0xffff;
 // A sequence may claim any length; beyond this, the array grows as items come.
 constexpr Py_ssize_t largest_reserved_length = 1 << 16;
@@ -158,7 +156,6 @@ Result<BoundArguments> bind(const FunctionDescription& function, const VectorCal
         if (!slots[i]) return fail(missing_required(function, slots));
     return slots;
 }
-
 
 Result<Port> to_port(PyObject* object) {
     const long value = PyLong_AsLong(object);

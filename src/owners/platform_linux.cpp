@@ -204,7 +204,6 @@ T get(std::span<const std::byte> data, std::size_t at) {
     return value;
 }
 
-
 // The most ports a kernel filter is built for; a longer list is dumped whole
 // and filtered in user space only, which keeps the request small.
 constexpr std::size_t max_filtered_ports = 64;
