@@ -2,17 +2,20 @@
 K sockets each, against psutil, ss, fuser and lsof, and against a C++ floor
 that reads every /proc/PID/fd link once, the least any descriptor walk does.
 
-Each table is made by one small C++ program that forks the N processes; the
-listener sits in the one with the highest pid, which a walk in ascending pid
-order reaches last. Per table:
-  - the owner at the highest pid, all contenders side by side;
-  - the owner at the median pid of the whole process table against it;
+Each table is made by one small C++ program that forks the N processes. The
+walk lists processes newest first (descending pids), so a listener in the
+table's newest process is met at once and one in its oldest process only
+after every other table process: the full walk. Per table:
+  - the owner in the newest and in the oldest process, with every other
+    contender, side by side;
+  - the owner in the table's middle process against the oldest;
   - get_info on a free port, which needs no walk;
   - scan of 100 ports, 50 of them held by table processes spread over the
-    pid range (the highest included), against one get_info of that owner.
+    pid range (the oldest included), against one get_info of that owner.
 With --connections C a table of 500 processes is made once more with C
 established loopback TCP connections held besides (both ends, by a few
-more processes), and the owner at the highest pid is timed again.
+more processes, newer than the table), and the owner in the oldest process
+is timed again.
 
     python bench/run.py lookup
     python bench/run.py lookup --sizes 100,500,1000,2000 --connections 50000
@@ -214,9 +217,9 @@ int main(int argc, char** argv) {
     child_total = total;
     if (slots == MAP_FAILED) return 1;
     const pid_t self = getpid();
-    // Holders first: the table, and its listeners, come later in pid order.
-    for (int k = 0; k < total; ++k) {
-        const int i = k < holders ? table_size + k : k - holders;
+    // The table first: the holders come later in pid order, so a walk newest
+    // first passes them before it reaches the table's oldest process.
+    for (int i = 0; i < total; ++i) {
         const pid_t pid = fork();
         if (pid == 0) {
             prctl(PR_SET_PDEATHSIG, i < table_size ? SIGKILL : SIGTERM);
@@ -431,11 +434,22 @@ def command_names(argv, pid):
     return re.search(rf"\b{pid}\b", output) is not None
 
 
-def worst_case_contenders(port, pid, floor):
-    """Every contender for the owner of `port`, each checked once to name `pid`."""
+NEWEST = "vantle.get_info, owner in the newest process"
+OLDEST = "vantle.get_info, owner in the oldest process"
+FLOOR = "C++ floor: read every fd link"
+PSUTIL = "psutil.net_connections + Process"
+
+
+def check_owner(port, pid):
     info = vantle.get_info(port)
     if not info or info["pid"] != pid:
         raise RuntimeError(f"get_info({port}) answered {info}, not pid {pid}")
+    return info
+
+
+def worst_case_contenders(port, pid, floor):
+    """Every contender for the owner of `port`, each checked once to name `pid`."""
+    info = check_owner(port, pid)
     found = psutil_owner(port)
     if not found or found["pid"] != pid or found["cmd"] != info["cmd"]:
         raise RuntimeError(f"psutil answered {found}, not pid {pid}")
@@ -448,19 +462,31 @@ def worst_case_contenders(port, pid, floor):
         if not command_names(argv, pid):
             raise RuntimeError(f"{name} did not name pid {pid}")
     return {
-        "vantle.get_info": python_batch(vantle.get_info, port),
-        "C++ floor: read every fd link": native_batch(floor),
-        "psutil.net_connections + Process": python_batch(psutil_owner, port),
+        OLDEST: python_batch(vantle.get_info, port),
+        FLOOR: native_batch(floor),
+        PSUTIL: python_batch(psutil_owner, port),
         **{name: command_batch(argv) for name, argv in commands.items()},
     }
 
 
-def worst_case(title, port, pid, floor, rounds):
-    medians = interleaved_medians(worst_case_contenders(port, pid, floor), rounds, min_batch=1, shuffle=True)
-    return Case(title, "vantle.get_info", medians, [
-        Ratio("vantle / C++ floor", "vantle.get_info", "C++ floor: read every fd link", at_most=1.15),
-        Ratio("psutil / vantle", "psutil.net_connections + Process", "vantle.get_info", at_least=1.0),
-    ])
+WORST_RATIOS = [
+    Ratio("oldest / C++ floor", OLDEST, FLOOR, at_most=1.15),
+    Ratio("psutil / oldest", PSUTIL, OLDEST, at_least=1.0),
+]
+
+
+def worst_case(title, port, pid, floor, rounds, newest=None):
+    """The owner in the oldest process (the full walk) against every
+    contender; with `newest` = (port, pid), the owner in the newest process
+    too, in the same rounds."""
+    contenders = worst_case_contenders(port, pid, floor)
+    ratios = list(WORST_RATIOS)
+    if newest:
+        check_owner(*newest)
+        contenders = {NEWEST: python_batch(vantle.get_info, newest[0]), **contenders}
+        ratios.insert(0, Ratio("newest / oldest (the full walk)", NEWEST, OLDEST, at_most=0.05))
+    medians = interleaved_medians(contenders, rounds, min_batch=1, shuffle=True)
+    return Case(title, OLDEST, medians, ratios)
 
 
 class AtMost:
@@ -476,22 +502,22 @@ class AtMost:
 
 
 def walk_position(pid):
-    pids = all_pids()
+    """Where a walk newest first (descending pids) meets `pid`."""
+    pids = all_pids()[::-1]
     return f"{pids.index(pid) + 1} of {len(pids)}" if pid in pids else "gone"
 
 
 def table_cases(table, floor, rounds):
     """The four cases of one table, the worst case first."""
     n = len(table.pids)
-    spread = sorted({table.pids[round((j + 1) * n / SCAN_BUSY) - 1] for j in range(SCAN_BUSY)})
-    newest = table.pids[-1]
-    everyone = all_pids()
-    middle = everyone[len(everyone) // 2]
-    median_owner = min(table.pids, key=lambda pid: abs(pid - middle))
+    spread = sorted({table.pids[round(j * n / SCAN_BUSY)] for j in range(SCAN_BUSY)})
+    newest, oldest = table.pids[-1], table.pids[0]
+    middle_owner = table.pids[n // 2]
 
-    (worst_port,) = table.listen(newest)
-    (median_port,) = table.listen(median_owner)
+    (newest_port,) = table.listen(newest)
+    (middle_port,) = table.listen(middle_owner)
     busy = {pid: table.listen(pid)[0] for pid in spread}
+    worst_port = busy[oldest]
     scan_ports = sorted(set(busy.values()) | set(free_ports(SCAN_PORTS - len(busy))))
     free = free_ports(1)[0]
 
@@ -499,28 +525,29 @@ def table_cases(table, floor, rounds):
     owners = {port: info["pid"] for port, info in answer.items() if info}
     if len(scan_ports) != SCAN_PORTS or owners != {port: pid for pid, port in busy.items()}:
         raise RuntimeError("scan did not name the expected owners")
-    if (vantle.get_info(median_port)["pid"] != median_owner or vantle.scan([median_port])[median_port]["pid"] != median_owner
+    if (vantle.get_info(middle_port)["pid"] != middle_owner or vantle.scan([middle_port])[middle_port]["pid"] != middle_owner
             or vantle.get_info(free) is not None):
         raise RuntimeError("get_info did not name the expected owners")
 
     size = f"{n} processes x {table.sockets} sockets"
-    print(f"  table of {size}: owner at the highest pid {newest} is walked {walk_position(newest)}; "
-          f"the median one {median_owner} {walk_position(median_owner)}", flush=True)
-    worst = worst_case(f"get_info, owner at the highest pid ({size})", worst_port, newest, floor, rounds)
+    print(f"  table of {size}: the owner in the newest process {newest} is walked {walk_position(newest)}, "
+          f"in the oldest {oldest} {walk_position(oldest)}, the middle one {middle_owner} "
+          f"{walk_position(middle_owner)}", flush=True)
+    worst = worst_case(f"get_info, owner in the newest and in the oldest process ({size})", worst_port, oldest,
+                       floor, rounds, newest=(newest_port, newest))
 
-    # scan of the one port ends its walk at the first listener found; it
-    # shows what get_info would take if it did the same.
+    # scan of the one port ends its walk at the first listener found, as
+    # get_info does.
     medians = interleaved_medians({
-        "vantle.get_info, owner at the median pid": python_batch(vantle.get_info, median_port),
-        "vantle.get_info, owner at the highest pid": python_batch(vantle.get_info, worst_port),
-        "vantle.scan([port]), owner at the median pid": python_batch(vantle.scan, [median_port]),
+        "vantle.get_info, owner in the middle process": python_batch(vantle.get_info, middle_port),
+        OLDEST: python_batch(vantle.get_info, worst_port),
+        "vantle.scan([port]), owner in the middle process": python_batch(vantle.scan, [middle_port]),
     }, rounds, min_batch=1)
-    median = Case(f"owner at the median pid against the highest ({size})",
-                  "vantle.get_info, owner at the median pid", medians, [
-        Ratio("median / highest", "vantle.get_info, owner at the median pid",
-              "vantle.get_info, owner at the highest pid", at_most=0.6),
-        Ratio("scan([port]) at the median / get_info at the highest",
-              "vantle.scan([port]), owner at the median pid", "vantle.get_info, owner at the highest pid"),
+    middle = Case(f"owner in the middle process against the oldest ({size})",
+                  "vantle.get_info, owner in the middle process", medians, [
+        Ratio("middle / oldest", "vantle.get_info, owner in the middle process", OLDEST, at_most=0.6),
+        Ratio("scan([port]) in the middle / get_info at the oldest",
+              "vantle.scan([port]), owner in the middle process", OLDEST),
     ])
 
     medians = interleaved_medians({
@@ -533,19 +560,20 @@ def table_cases(table, floor, rounds):
 
     scan_name = f"vantle.scan, {SCAN_PORTS} ports, {len(busy)} busy"
     medians = interleaved_medians({
-        "vantle.get_info, owner at the highest pid": python_batch(vantle.get_info, worst_port),
+        OLDEST: python_batch(vantle.get_info, worst_port),
         scan_name: python_batch(vantle.scan, scan_ports),
     }, rounds, min_batch=1)
-    scan_case = Case(f"scan against one get_info ({size})", "vantle.get_info, owner at the highest pid", medians, [
-        Ratio("scan / get_info", scan_name, "vantle.get_info, owner at the highest pid", at_most=1.3),
+    scan_case = Case(f"scan against one get_info ({size})", OLDEST, medians, [
+        Ratio("scan / get_info", scan_name, OLDEST, at_most=1.3),
     ])
-    return [worst, median, free_case, scan_case]
+    return [worst, middle, free_case, scan_case]
 
 
 def print_growth(rows, sockets):
-    """Milliseconds of the worst case per table size, one column a contender."""
+    """Milliseconds of the first case per table size, one column a contender."""
     names = list(next(iter(rows.values())))
-    print(f"== lookup: owner at the highest pid, median ms per call, by table size (K = {sockets})")
+    print(f"== lookup: owner in the newest and in the oldest process, median ms per call, by table size "
+          f"(K = {sockets})")
     widths = [max(len(name), 8) for name in names]
     print("  " + f"{'N':>6}  " + "  ".join(f"{name:>{w}}" for name, w in zip(names, widths)))
     for n, medians in rows.items():
@@ -577,11 +605,11 @@ def run(rounds, options=None):
             with Table(table_binary, n, sockets, connections) as table:
                 print(f"== lookup: table of {n} processes and {connections} connections ready in "
                       f"{time.monotonic() - started:.1f} s", flush=True)
-                newest = table.pids[-1]
-                (port,) = table.listen(newest)
-                print(f"  owner at the highest pid {newest} is walked {walk_position(newest)}", flush=True)
-                case = worst_case(f"get_info, owner at the highest pid ({n} processes x {sockets} sockets, "
-                                  f"{connections} loopback TCP connections besides)", port, newest, floor, rounds)
+                oldest = table.pids[0]
+                (port,) = table.listen(oldest)
+                print(f"  owner in the oldest process {oldest} is walked {walk_position(oldest)}", flush=True)
+                case = worst_case(f"get_info, owner in the oldest process ({n} processes x {sockets} sockets, "
+                                  f"{connections} loopback TCP connections besides)", port, oldest, floor, rounds)
             print_cases(f"lookup with {connections} connections", [case], rounds)
     finally:
         build.close()

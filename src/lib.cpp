@@ -1,10 +1,10 @@
 // vantle._lib: the module definition, its start-up step and the table of the
 // six functions. The bodies live with their subsystems; every call goes
-// through the boundary in boundary/entry.hpp.
+// through the boundary in boundary/boundary.hpp.
 
-#include "boundary/entry.hpp"
+#include "boundary/boundary.hpp"
 #include "owners/functions.hpp"
-#include "probe/functions.hpp"
+#include "probe/probe.hpp"
 #include "terminate/kill.hpp"
 
 namespace vantle {

@@ -95,10 +95,10 @@ class TestGetInfo:
             assert info["cmd"].endswith(" tcp " + os.path.dirname(__file__))
         assert _lib.get_info(holder.port) is None
 
-    def test_shared_socket_reports_lowest_pid(self):
+    def test_shared_socket_reports_newest_pid(self):
         with Holder("fork") as holder:
             parent, child = holder.pids
-            assert _lib.get_info(holder.port)["pid"] == min(parent, child)
+            assert _lib.get_info(holder.port)["pid"] == max(parent, child)
 
     def test_udp_only_port_has_no_listener(self):
         with Holder("udp") as holder:

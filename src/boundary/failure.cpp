@@ -1,8 +1,11 @@
-#include "boundary/failure.hpp"
+// Failures turned into Python exceptions at the boundary.
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <new>
 
+#include "boundary/boundary.hpp"
 
 namespace vantle {
 namespace {
@@ -61,6 +64,19 @@ Result<std::pair<PyObject*, std::string>> type_and_message(Failure failure) {
 }
 
 }  // namespace
+
+Failure failure_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return InternalFailure{"out of memory"};
+    } catch (const std::exception& error) {
+        const char* what = error.what();
+        return InternalFailure{what && *what ? what : "native code failed without a message"};
+    } catch (...) {
+        return InternalFailure{"native code failed without a message"};
+    }
+}
 
 Failure capture_exception() {
     PyObject* raised = PyErr_GetRaisedException();

@@ -1,8 +1,7 @@
 #pragma once
-// The module functions that describe the owners of ports.
+// The module functions that describe the owners of ports: get_info and scan.
 
-#include "boundary/arguments.hpp"
-#include "boundary/module_state.hpp"
+#include "boundary/boundary.hpp"
 
 namespace vantle::owners {
 

@@ -1,7 +1,8 @@
-// The walk over the process table, written once over the platform layer of
-// platform.hpp. Each listed process is examined once: its descriptors are
-// listed, its socket descriptors described in order until the search has seen
-// enough, and a process that matched is described by name and command.
+// The walk over the process table, written once over the platform layer
+// declared in lookup.hpp, and the UTF-8 checks of what it hands out. Each
+// listed process is examined once: its descriptors are listed, its socket
+// descriptors described in order until the search has seen enough, and a
+// process that matched is described by name and command.
 
 #include "owners/lookup.hpp"
 
@@ -9,9 +10,6 @@
 #include <cstddef>
 #include <unordered_set>
 #include <utility>
-
-#include "owners/platform.hpp"
-#include "owners/utf8.hpp"
 
 namespace vantle::owners {
 namespace {
@@ -117,9 +115,9 @@ private:
     std::vector<ProcessInfo> holders_;
 };
 
-// The first TCP listener of each of several ports. A process is examined in
-// full, since it may listen on several of them; the walk ends once every port
-// has its answer.
+// The first TCP listener the walk meets (the newest) of each of several
+// ports. A process is examined in full, since it may listen on several of
+// them; the walk ends once every port has its answer.
 class FirstListeners {
 public:
     static constexpr bool records_start_time = false;
@@ -192,6 +190,50 @@ std::vector<std::optional<ProcessInfo>> find_listening_owners(std::span<const st
         answers.push_back(search.owner(static_cast<std::size_t>(at - distinct.begin())));
     }
     return answers;
+}
+
+bool is_valid_utf8(std::string_view text) noexcept {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+    while (i < size) {
+        const unsigned lead = bytes[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        unsigned low = 0x80;  // allowed range of the second byte
+        unsigned high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;   // overlong
+            if (lead == 0xED) high = 0x9F;  // surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;   // overlong
+            if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+        } else {
+            return false;
+        }
+        if (size - i < length) return false;
+        if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
+        for (std::size_t k = 2; k < length; ++k) {
+            if ((bytes[i + k] & 0xC0) != 0x80) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::size_t utf8_prefix_length(std::string_view text, std::size_t limit) noexcept {
+    if (text.size() <= limit) return text.size();
+    std::size_t end = limit;
+    // Back off over continuation bytes to the start of the cut sequence.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return end;
 }
 
 }  // namespace vantle::owners

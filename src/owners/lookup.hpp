@@ -3,28 +3,137 @@
 // local port is a given port. Touches no Python object and never fails: what
 // the platform refuses to show simply makes the answer shorter. Safe to call
 // from any thread, with the interpreter lock released.
+//
+// The walk (lookup.cpp) is written once over a platform layer shaped after
+// macOS libproc: list pids, a process's open-file count, its descriptors with
+// their types, one socket's details, the process name and its command. Each
+// platform implements it in its own file (platform_linux.cpp,
+// platform_macos.cpp). A Platform serves one lookup on one thread. Every
+// operation reports failure by its return value only (a process that exited
+// or refused simply fails).
 
+#include <cstddef>
 #include <cstdint>
+#include <expected>
+#include <memory>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
-
-#include "owners/process_info.hpp"
 
 namespace vantle::owners {
 
-// Every process holding a socket on `port`, at most one record per pid, in
-// the order the platform lists processes, with its start time. With
-// `listen_only`, only TCP sockets in the listening state count; otherwise any
-// TCP socket (any state) and any other internet socket (UDP) counts. A
+// One process that holds a socket on a port, as the lookup reports it.
+struct ProcessInfo {
+    std::uint32_t pid = 0;
+    std::string name;  // UTF-8; empty only for a holder whose name is unreadable
+    std::string cmd;   // UTF-8, empty when it could not be read
+    // When the process started, in the platform's own units; 0 when unknown
+    // or not asked for (find_listening_owners leaves it out).
+    // Lets a later signal make sure the pid still names the same process.
+    std::uint64_t start_time = 0;
+};
+
+// Every process holding a socket on `port`, at most one record per pid,
+// newest first (the order the platform lists processes), with its start time.
+// With `listen_only`, only TCP sockets in the listening state count; otherwise
+// any TCP socket (any state) and any other internet socket (UDP) counts. A
 // process whose name cannot be read or is not UTF-8 is listed with an empty
 // name: these are the processes to signal, and signals go to pids.
 std::vector<ProcessInfo> find_port_owners(std::uint16_t port, bool listen_only);
 
-// For each port of `ports` (same order, duplicates allowed), the first
+// For each port of `ports` (same order, duplicates allowed), the newest
 // process listening on it over TCP whose name is readable UTF-8, as
 // find_port_owners(port, true) would give its first record with a name, but
 // sharing one walk of the process table. No start times.
 std::vector<std::optional<ProcessInfo>> find_listening_owners(std::span<const std::uint16_t> ports);
+
+// When the process now at `pid` started, in the units of ProcessInfo's
+// start_time, or the errno of the failed read (EIO for an answer that does
+// not parse; ENOENT or ESRCH once the process has exited).
+std::expected<std::uint64_t, int> process_start_time(std::uint32_t pid);
+
+// Strict UTF-8, as Python decodes the names and commands handed to it: no
+// overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(std::string_view text) noexcept;
+
+// The longest prefix of `text` of at most `limit` bytes that does not end
+// inside a multi-byte sequence, so that cutting a long valid string keeps it
+// valid.
+std::size_t utf8_prefix_length(std::string_view text, std::size_t limit) noexcept;
+
+// ---- The platform layer ----
+
+// Longest process name or command the lookup hands out, in bytes; libproc's
+// path buffer size less one.
+inline constexpr std::size_t text_limit = 4095;
+
+enum class DescriptorType : std::uint8_t { socket, other };
+
+struct Descriptor {
+    std::int32_t fd = -1;  // descriptor number inside its process
+    DescriptorType type = DescriptorType::other;
+    // Whatever the platform needs to describe the descriptor later without
+    // asking the process again: the socket inode on Linux, unused on macOS.
+    std::uint64_t handle = 0;
+};
+
+enum class SocketKind : std::uint8_t {
+    tcp,             // TCP, IPv4 or IPv6
+    other_internet,  // UDP and other internet sockets
+    other,           // Unix-domain and every other kind
+};
+
+struct SocketInfo {
+    SocketKind kind = SocketKind::other;
+    bool listening = false;        // a TCP socket in the listening state
+    std::uint16_t local_port = 0;  // host byte order
+};
+
+class Platform {
+public:
+    // Prepares a lookup of sockets whose local port is one of `ports`. With
+    // `listen_only`, sockets other than TCP listeners will not be asked about,
+    // so the platform may leave them out of whatever it gathers up front.
+    Platform(std::span<const std::uint16_t> ports, bool listen_only);
+    ~Platform();
+    Platform(const Platform&) = delete;
+    Platform& operator=(const Platform&) = delete;
+
+    // False when the platform already knows that no process holds a socket on
+    // `port` that this lookup would report, so the walk can be skipped.
+    bool may_hold(std::uint16_t port) const;
+
+    // Every process id, newest first (macOS keeps its process list in that
+    // order; Linux sorts by descending pid). False when the process table
+    // cannot be read.
+    bool list_pids(std::vector<std::uint32_t>& pids);
+
+    // The number of open descriptors of `pid`, when the platform can tell.
+    std::optional<std::uint32_t> open_file_count(std::uint32_t pid);
+
+    // The open descriptors of `pid`, replacing the contents of `out`. libproc
+    // fills at most `capacity` entries; on Linux `capacity` only sizes the
+    // buffer. False when the process cannot be inspected (gone, or not ours).
+    bool list_descriptors(std::uint32_t pid, std::size_t capacity, std::vector<Descriptor>& out);
+
+    // Kind, state and local port of one socket descriptor listed above.
+    std::optional<SocketInfo> socket_info(std::uint32_t pid, const Descriptor& descriptor);
+
+    // The process name, at most text_limit bytes, not yet checked for UTF-8.
+    bool process_name(std::uint32_t pid, std::string& out);
+
+    // What `cmd` reports: the executable's path on macOS, the command line on
+    // Linux. At most text_limit bytes, not yet checked for UTF-8.
+    bool command(std::uint32_t pid, std::string& out);
+
+    // When the process started, in the platform's own units; 0 when unknown.
+    std::uint64_t start_time(std::uint32_t pid);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace vantle::owners

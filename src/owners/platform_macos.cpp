@@ -10,11 +10,38 @@
 #include <cerrno>
 #include <climits>
 #include <expected>
+#include <span>
 
-#include "owners/macos/bsd_info.hpp"
-#include "owners/platform.hpp"
+#include "owners/lookup.hpp"
 
 namespace vantle::owners {
+namespace {
+
+// The BSD info of `pid`, which carries its open-file count and its start
+// time; or the errno of the failed call (ESRCH once the process has exited).
+std::expected<proc_bsdinfo, int> read_bsd_info(std::uint32_t pid) {
+    proc_bsdinfo info{};
+    errno = 0;
+    if (::proc_pidinfo(static_cast<int>(pid), PROC_PIDTBSDINFO, 0, &info, sizeof info) > 0) return info;
+    return std::unexpected(errno != 0 ? errno : EIO);
+}
+
+// When the process started, in microseconds since the epoch.
+std::uint64_t start_time_of(const proc_bsdinfo& info) {
+    return info.pbi_start_tvsec * 1'000'000 + info.pbi_start_tvusec;
+}
+
+// The text that `call` (proc_name or proc_pidpath) writes for `pid` into
+// `buffer`, copied into `out`.
+bool text_of(int (*call)(int, void*, std::uint32_t), std::uint32_t pid, std::span<char> buffer, std::string& out) {
+    out.clear();
+    const int length = call(static_cast<int>(pid), buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+    if (length <= 0) return false;
+    out.assign(buffer.data(), std::min(static_cast<std::size_t>(length), buffer.size()));
+    return true;
+}
+
+}  // namespace
 
 struct Platform::State {
     std::vector<proc_fdinfo> descriptors;
@@ -49,7 +76,7 @@ bool Platform::list_pids(std::vector<std::uint32_t>& pids) {
 }
 
 std::optional<std::uint32_t> Platform::open_file_count(std::uint32_t pid) {
-    const std::expected<proc_bsdinfo, int> info = macos::read_bsd_info(pid);
+    const std::expected<proc_bsdinfo, int> info = read_bsd_info(pid);
     if (!info) return std::nullopt;
     return info->pbi_nfiles;
 }
@@ -98,25 +125,20 @@ std::optional<SocketInfo> Platform::socket_info(std::uint32_t pid, const Descrip
 }
 
 bool Platform::process_name(std::uint32_t pid, std::string& out) {
-    out.clear();
-    const int length = ::proc_name(static_cast<int>(pid), state_->text, sizeof state_->text);
-    if (length <= 0) return false;
-    out.assign(state_->text, std::min(static_cast<std::size_t>(length), sizeof state_->text));
-    return true;
+    return text_of(::proc_name, pid, state_->text, out);
 }
 
 bool Platform::command(std::uint32_t pid, std::string& out) {
-    out.clear();
-    const int length = ::proc_pidpath(static_cast<int>(pid), state_->text, sizeof state_->text);
-    if (length <= 0) return false;
-    out.assign(state_->text, std::min(static_cast<std::size_t>(length), sizeof state_->text));
-    return true;
+    return text_of(::proc_pidpath, pid, state_->text, out);
 }
 
 // Microseconds since the epoch.
 std::uint64_t Platform::start_time(std::uint32_t pid) {
-    const std::expected<proc_bsdinfo, int> info = macos::read_bsd_info(pid);
-    return info ? macos::start_time_of(*info) : 0;
+    return process_start_time(pid).value_or(0);
+}
+
+std::expected<std::uint64_t, int> process_start_time(std::uint32_t pid) {
+    return read_bsd_info(pid).transform(start_time_of);
 }
 
 }  // namespace vantle::owners

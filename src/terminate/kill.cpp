@@ -1,15 +1,321 @@
+// kill: look the holders of a port up once, signal each of them, and wait a
+// fixed grace period for the port to become bindable. Everything between the
+// conversion of the arguments and the result runs with the interpreter lock
+// released and touches no Python object.
+
 #include "terminate/kill.hpp"
 
-#include <csignal>
-#include <string>
+#include <sys/types.h>
 
-#include "boundary/convert.hpp"
-#include "boundary/interpreter_lock.hpp"
-#include "probe/listener.hpp"
-#include "terminate/release.hpp"
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <expected>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#if defined(__linux__)
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#elif defined(__APPLE__)
+#include <sys/event.h>
+
+#include <array>
+#endif
+
+#include "boundary/unique_fd.hpp"
+#include "owners/lookup.hpp"
+#include "probe/probe.hpp"
 
 namespace vantle::terminate {
 namespace {
+
+using std::chrono::nanoseconds;
+
+// ---- Exit watches ----
+
+// What lets kill's wait wake as soon as a signalled owner exits instead of
+// at the end of its sleep: a pidfd per owner on Linux, polled together; one
+// kqueue with a process-exit filter per owner on macOS. Touches no Python
+// object.
+class ExitWatches {
+public:
+#ifdef __APPLE__
+    // Watches the process at `pid`, just signalled. One that has exited
+    // already ends the next sleep at once, as a fired watch would.
+    void add(pid_t pid);
+#else
+    // Watches the process that `pidfd` refers to.
+    void add(UniqueFd pidfd);
+#endif
+
+    // Sleeps for `interval`, or until a watched process exits if that comes
+    // first. Each watch fires once, so each owner cuts at most one sleep
+    // short and the number of probes stays bounded.
+    Result<void> sleep(std::chrono::nanoseconds interval);
+
+private:
+    // Waits up to `timeout` for watched processes to exit and stops watching
+    // those that did. True when one did; the errno of a failed wait (EINTR
+    // included) otherwise.
+    std::expected<bool, int> wait_for_exit(std::chrono::nanoseconds timeout);
+
+#ifdef __APPLE__
+    UniqueFd queue_;               // made with the first watch
+    std::size_t exited_early_ = 0;  // gone before they could be watched
+#else
+    std::vector<UniqueFd> pidfds_;
+    std::vector<pollfd> polled_;
+#endif
+    std::size_t active_ = 0;
+};
+
+nanoseconds elapsed(probe::Instant from, probe::Instant to) {
+    return std::chrono::seconds(to.seconds - from.seconds) + nanoseconds(to.nanoseconds - from.nanoseconds);
+}
+
+Result<void> ExitWatches::sleep(nanoseconds interval) {
+#ifdef __APPLE__
+    if (exited_early_ > 0) {
+        --exited_early_;
+        return {};
+    }
+#endif
+    if (active_ == 0) return probe::sleep_for(interval);
+    Result<probe::Instant> start = probe::now();
+    if (!start) return fail(std::move(start.error()));
+    for (;;) {
+        Result<probe::Instant> reading = probe::now();
+        if (!reading) return fail(std::move(reading.error()));
+        const nanoseconds left = interval - elapsed(*start, *reading);
+        if (left <= nanoseconds::zero()) return {};
+        const std::expected<bool, int> exited = wait_for_exit(left);
+        if (exited && *exited) return {};
+        // Interrupted by a signal: wait again for what is left.
+        if (!exited && exited.error() != EINTR)
+            return fail(InternalFailure{"waiting for an exit failed with errno " + std::to_string(exited.error())});
+    }
+}
+
+#ifdef __APPLE__
+
+void ExitWatches::add(pid_t pid) {
+    // A kqueue is not inherited by a child of fork(2), so it needs no
+    // close-on-exec flag. When none can be made, only the probes notice the
+    // owner go.
+    if (!queue_) queue_ = UniqueFd(::kqueue());
+    if (!queue_) return;
+    struct kevent change{};
+    EV_SET(&change, static_cast<uintptr_t>(pid), EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT, 0, nullptr);
+    if (::kevent(queue_.get(), &change, 1, nullptr, 0, nullptr) == 0) {
+        ++active_;
+    } else if (errno == ESRCH) {
+        ++exited_early_;
+    }
+}
+
+std::expected<bool, int> ExitWatches::wait_for_exit(nanoseconds timeout) {
+    const std::int64_t count = timeout.count();
+    const timespec limit{static_cast<std::time_t>(count / 1'000'000'000), static_cast<long>(count % 1'000'000'000)};
+    // One-shot filters: each exit is reported once and its filter removed.
+    // Exits beyond the array's length end the next sleep.
+    std::array<struct kevent, 16> fired{};
+    const int ready = ::kevent(queue_.get(), nullptr, 0, fired.data(), static_cast<int>(fired.size()), &limit);
+    if (ready < 0) return std::unexpected(errno);
+    active_ -= static_cast<std::size_t>(ready);
+    return ready > 0;
+}
+
+#else
+
+void ExitWatches::add(UniqueFd pidfd) {
+    polled_.push_back({pidfd.get(), POLLIN, 0});
+    pidfds_.push_back(std::move(pidfd));
+    ++active_;
+}
+
+std::expected<bool, int> ExitWatches::wait_for_exit(nanoseconds timeout) {
+    // Rounded up, so a poll that times out has waited the whole time.
+    const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(timeout);
+    const int ready = ::poll(polled_.data(), polled_.size(), static_cast<int>(milliseconds.count()));
+    if (ready < 0) return std::unexpected(errno);
+    for (std::size_t i = 0; i < polled_.size(); ++i) {
+        if (polled_[i].revents == 0) continue;
+        polled_[i] = {-1, 0, 0};  // poll passes over negative descriptors
+        pidfds_[i] = UniqueFd();
+        --active_;
+    }
+    return ready > 0;
+}
+
+#endif
+
+// ---- Signalling one owner ----
+
+// Signalling one process that the owner lookup reported. Between the lookup
+// and the signal the process may exit and its pid go to another process, so
+// the signal is sent only after the pid has been checked to still name the
+// process the lookup saw. Touches no Python object.
+
+enum class SignalOutcome : std::uint8_t {
+    delivered,  // the signal was sent
+    gone,       // the process has exited; its pid may name another one now
+    refused,    // not permitted (EPERM)
+    failed,     // any other error, or a process that could not be identified
+};
+
+SignalOutcome outcome_of_error(int error) noexcept {
+    switch (error) {
+        case ESRCH:
+            return SignalOutcome::gone;
+        case EPERM:
+            return SignalOutcome::refused;
+        default:
+            return SignalOutcome::failed;
+    }
+}
+
+// Pid 0 would address the caller's own process group, and a pid beyond the
+// range of pid_t would turn negative and address a whole group.
+bool addresses_one_process(std::uint32_t pid) noexcept { return pid != 0 && pid <= INT_MAX; }
+
+// Nothing when the process now at `pid` started at `recorded`; otherwise
+// the outcome to report without signalling: gone when the pid is free or
+// names a process that started at another time.
+std::optional<SignalOutcome> mismatch(pid_t pid, std::uint64_t recorded) {
+    const std::expected<std::uint64_t, int> current = owners::process_start_time(static_cast<std::uint32_t>(pid));
+    if (!current) {
+        const bool exited = current.error() == ENOENT || current.error() == ESRCH;
+        return exited ? SignalOutcome::gone : SignalOutcome::failed;
+    }
+    if (*current != recorded) return SignalOutcome::gone;
+    return std::nullopt;
+}
+
+// Without a handle on the process: the check, then kill(2). The pid could
+// still change hands between the two, but only in that instant.
+SignalOutcome check_then_kill(pid_t pid, std::uint64_t start_time, int signal) {
+    if (const std::optional<SignalOutcome> outcome = mismatch(pid, start_time)) return *outcome;
+    if (::kill(pid, signal) == 0) return SignalOutcome::delivered;
+    return outcome_of_error(errno);
+}
+
+// signal_owner(pid, start_time, signal, watches) sends `signal` to `pid` if
+// it still names the process that started at `start_time` (the lookup's
+// record of it; 0 when unknown). A process that was sent the signal is added
+// to `watches`, where the platform can watch it.
+
+#if defined(__linux__) && defined(SYS_pidfd_open) && defined(SYS_pidfd_send_signal)
+
+// The pidfd is opened first and the start time read after: if it still
+// matches, the process the pidfd refers to was alive at that pid after the
+// lookup saw it, so it is the same process, and signalling through the pidfd
+// cannot reach a successor.
+SignalOutcome signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal, ExitWatches& watches) {
+    // A process that cannot be identified is not signalled.
+    if (!addresses_one_process(pid_number) || start_time == 0) return SignalOutcome::failed;
+    const auto pid = static_cast<pid_t>(pid_number);
+
+    UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));  // close-on-exec by default
+    if (!pidfd) {
+        if (errno == ESRCH) return SignalOutcome::gone;
+        // A kernel without pidfds, a sandbox refusing them, no descriptor left.
+        return check_then_kill(pid, start_time, signal);
+    }
+    if (const std::optional<SignalOutcome> outcome = mismatch(pid, start_time)) return *outcome;
+    if (::syscall(SYS_pidfd_send_signal, pidfd.get(), signal, nullptr, 0) != 0) return outcome_of_error(errno);
+    watches.add(std::move(pidfd));
+    return SignalOutcome::delivered;
+}
+
+#elif defined(__linux__)
+
+// Headers too old to name the pidfd calls.
+SignalOutcome signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal, ExitWatches&) {
+    if (!addresses_one_process(pid_number) || start_time == 0) return SignalOutcome::failed;
+    return check_then_kill(static_cast<pid_t>(pid_number), start_time, signal);
+}
+
+#elif defined(__APPLE__)
+
+// No handle on a process that would outlive a change of pid: the pid is
+// checked, signalled, then watched by pid.
+SignalOutcome signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal, ExitWatches& watches) {
+    if (!addresses_one_process(pid_number) || start_time == 0) return SignalOutcome::failed;
+    const auto pid = static_cast<pid_t>(pid_number);
+    const SignalOutcome outcome = check_then_kill(pid, start_time, signal);
+    if (outcome == SignalOutcome::delivered) watches.add(pid);
+    return outcome;
+}
+
+#endif
+
+// ---- Releasing the port ----
+
+enum class Release : std::uint8_t {
+    freed,      // a probe found the port bindable before the deadline
+    no_owner,   // the port is in use but no process holding it could be seen
+    refused,    // every owner that was not passed over refused the signal
+    timed_out,  // still in use one second after the signals
+};
+
+constexpr std::chrono::milliseconds poll_interval{50};
+constexpr std::uint64_t grace_seconds = 1;
+
+struct SignallingPass {
+    bool signalled = false;  // at least one owner was signalled or was gone already
+    bool denied = false;     // at least one owner refused
+    ExitWatches watches;     // the owners that were signalled
+};
+
+// One signal per owner, in the lookup's order; a refusal or an error does not
+// stop the pass.
+void signal_owners(const std::vector<owners::ProcessInfo>& found, int signal, SignallingPass& pass) {
+    for (const owners::ProcessInfo& owner : found) {
+        switch (signal_owner(owner.pid, owner.start_time, signal, pass.watches)) {
+            case SignalOutcome::delivered:
+            case SignalOutcome::gone:
+                pass.signalled = true;
+                break;
+            case SignalOutcome::refused:
+                pass.denied = true;
+                break;
+            case SignalOutcome::failed:
+                break;
+        }
+    }
+}
+
+// Looks the owners of `port` up once, sends each `signal` and waits. Fails
+// only with an internal failure of the clock or the sleep.
+Result<Release> release_port(std::uint16_t port, int signal) {
+    SignallingPass pass;
+    {
+        // Looked up once: a process that takes the port over later is not
+        // signalled. The list goes as soon as the signals are sent.
+        const std::vector<owners::ProcessInfo> found = owners::find_port_owners(port, false);
+        if (found.empty()) return Release::no_owner;
+        signal_owners(found, signal, pass);
+    }
+    if (pass.denied && !pass.signalled) return Release::refused;
+    // Probes until the port is bindable or the deadline, one second after
+    // the signals, has come. The first probe follows the signals at once;
+    // none is made once the deadline has passed. An owner's exit ends a sleep
+    // early, but only the probe says whether the port is free: another
+    // holder may remain.
+    const probe::PollPlan plan{poll_interval, false,
+                               [&pass](nanoseconds interval) { return pass.watches.sleep(interval); }};
+    Result<bool> freed = probe::poll_until_free(port, grace_seconds, plan);
+    if (!freed) return fail(std::move(freed.error()));
+    return *freed ? Release::freed : Release::timed_out;
+}
 
 Failure could_not_free(Port port) {
     return TypedMessage{PyExc_OSError,

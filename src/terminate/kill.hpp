@@ -1,8 +1,7 @@
 #pragma once
 // Freeing a port by signalling the processes that hold it.
 
-#include "boundary/arguments.hpp"
-#include "boundary/module_state.hpp"
+#include "boundary/boundary.hpp"
 
 namespace vantle::terminate {
 

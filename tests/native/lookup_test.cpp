@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <filesystem>
 #include <sstream>
 
@@ -42,8 +43,8 @@ std::vector<std::uint32_t> pids_of(const std::vector<ProcessInfo>& owners) {
     return pids;
 }
 
-std::vector<std::uint32_t> ascending(std::vector<std::uint32_t> pids) {
-    std::sort(pids.begin(), pids.end());
+std::vector<std::uint32_t> newest_first(std::vector<std::uint32_t> pids) {
+    std::sort(pids.begin(), pids.end(), std::greater<>());
     return pids;
 }
 
@@ -113,12 +114,12 @@ TEST(OwnerLookup, NothingOnAPortNobodyHolds) {
     EXPECT_TRUE(find_port_owners(port, false).empty());
 }
 
-TEST(OwnerLookup, ParentAndChildSharingAListenerAreBothReportedInPidOrder) {
+TEST(OwnerLookup, ParentAndChildSharingAListenerAreBothReportedNewestFirst) {
     const UniqueFd listener = test::tcp4_listener();
     const Child child([] { return 0; });  // inherits the listener
     ASSERT_TRUE(child.value());
     const auto child_pid = static_cast<std::uint32_t>(child.pid());
-    const std::vector<std::uint32_t> both = ascending({self(), child_pid});
+    const std::vector<std::uint32_t> both = newest_first({self(), child_pid});
 
     EXPECT_EQ(pids_of(find_port_owners(port_of(listener), false)), both);
     const std::vector<ProcessInfo> listening = find_port_owners(port_of(listener), true);
@@ -154,7 +155,7 @@ TEST(OwnerLookup, HolderOfAnAcceptedConnectionCountsOnlyWhenNotListenOnly) {
     accepted.reset();
     const auto child_pid = static_cast<std::uint32_t>(child.pid());
 
-    EXPECT_EQ(pids_of(find_port_owners(port, false)), ascending({self(), child_pid}));
+    EXPECT_EQ(pids_of(find_port_owners(port, false)), newest_first({self(), child_pid}));
     EXPECT_EQ(pids_of(find_port_owners(port, true)), std::vector<std::uint32_t>{self()});
 
     listener.reset();
@@ -175,7 +176,7 @@ TEST(OwnerLookup, ProcessWhoseNameIsNotUtf8IsListedOnlyAsAHolder) {
 
     for (const bool listen_only : {true, false}) {
         const std::vector<ProcessInfo> owners = find_port_owners(port_of(listener), listen_only);
-        EXPECT_EQ(pids_of(owners), ascending({self(), bad_pid, good_pid}));
+        EXPECT_EQ(pids_of(owners), newest_first({self(), bad_pid, good_pid}));
         const ProcessInfo* unnamed = record_of(owners, bad_pid);
         ASSERT_NE(unnamed, nullptr);
         EXPECT_EQ(unnamed->name, "");
@@ -290,7 +291,7 @@ TEST(OwnerLookup, ProcessWhoseMainThreadEndedIsStillFound) {
 
     for (const bool listen_only : {true, false}) {
         EXPECT_EQ(pids_of(find_port_owners(port_of(listener), listen_only)),
-                  ascending({self(), static_cast<std::uint32_t>(headless.pid)}));
+                  newest_first({self(), static_cast<std::uint32_t>(headless.pid)}));
     }
 }
 
@@ -339,11 +340,11 @@ TEST(OwnerLookup, SharedWalkAgreesWithPerPortLookups) {
         EXPECT_EQ(answers[i]->name, owners.front().name) << i;
         EXPECT_EQ(answers[i]->cmd, owners.front().cmd) << i;
     }
-    const std::uint32_t lower = std::min(self(), static_cast<std::uint32_t>(sharer.pid()));
+    const std::uint32_t newer = std::max(self(), static_cast<std::uint32_t>(sharer.pid()));
     ASSERT_TRUE(answers[0] && answers[2] && answers[4]);
-    EXPECT_EQ(answers[0]->pid, lower);
+    EXPECT_EQ(answers[0]->pid, newer);
     EXPECT_FALSE(answers[1]);
-    EXPECT_EQ(answers[2]->pid, lower);
+    EXPECT_EQ(answers[2]->pid, newer);
     EXPECT_EQ(answers[4]->pid, static_cast<std::uint32_t>(listener_child.pid()));
     EXPECT_FALSE(answers[5]);
 }
@@ -475,8 +476,8 @@ TEST(OwnerLookup, ProcNetTablesServeWhenNetlinkIsRefused) {
     std::uint32_t child = 0;
     ASSERT_TRUE(fields >> child) << report;
     std::string both;
-    for (const std::uint32_t pid : ascending({self(), child})) both += " " + std::to_string(pid);
-    const std::string first = std::to_string(std::min(self(), child));
+    for (const std::uint32_t pid : newest_first({self(), child})) both += " " + std::to_string(pid);
+    const std::string first = std::to_string(std::max(self(), child));
     EXPECT_EQ(report, std::to_string(child) + " |" + both + " |" + both + " |" + both + " |" + " |" + both + " |" +
                           " | " + first + " 0 " + first);
 }

@@ -1,7 +1,7 @@
 // Parsers of /proc text: stat lines, descriptor links, process names and
 // command lines.
 
-#include "owners/linux/proc_files.hpp"
+#include "owners/platform_linux.hpp"
 
 #include <gtest/gtest.h>
 
@@ -95,13 +95,13 @@ TEST(ProcLinks, SocketInodes) {
 }
 
 TEST(ProcLinks, DecimalNames) {
-    EXPECT_EQ(parse_decimal("4242"), 4242u);
-    EXPECT_EQ(parse_decimal("4294967295"), 4294967295u);
-    EXPECT_FALSE(parse_decimal("4294967296"));
-    EXPECT_FALSE(parse_decimal("self"));
-    EXPECT_FALSE(parse_decimal("12x"));
-    EXPECT_FALSE(parse_decimal("+1"));
-    EXPECT_FALSE(parse_decimal(""));
+    EXPECT_EQ(parse_number<std::uint32_t>("4242"), 4242u);
+    EXPECT_EQ(parse_number<std::uint32_t>("4294967295"), 4294967295u);
+    EXPECT_FALSE(parse_number<std::uint32_t>("4294967296"));
+    EXPECT_FALSE(parse_number<std::uint32_t>("self"));
+    EXPECT_FALSE(parse_number<std::uint32_t>("12x"));
+    EXPECT_FALSE(parse_number<std::uint32_t>("+1"));
+    EXPECT_FALSE(parse_number<std::uint32_t>(""));
 }
 
 }  // namespace

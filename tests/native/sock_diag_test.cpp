@@ -1,7 +1,7 @@
 // The sock_diag client: recorded kernel answers replayed through the datagram
 // parser, and the port filter run against the live kernel.
 
-#include "owners/linux/sock_diag.hpp"
+#include "owners/platform_linux.hpp"
 
 #include <gtest/gtest.h>
 #include <linux/netlink.h>

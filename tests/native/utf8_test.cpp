@@ -1,4 +1,4 @@
-#include "owners/utf8.hpp"
+#include "owners/lookup.hpp"
 
 #include <gtest/gtest.h>
 

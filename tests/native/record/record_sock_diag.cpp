@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "owners/linux/sock_diag.hpp"
+#include "owners/platform_linux.hpp"
 
 namespace {
 

@@ -1,12 +1,47 @@
-#include "boundary/convert.hpp"
-#include "boundary/interpreter_lock.hpp"
+// get_info and scan: the listening owners of ports, in their Python form.
+
 #include "owners/functions.hpp"
+
 #include "owners/lookup.hpp"
-#include "owners/owner_info.hpp"
-#include "probe/listener.hpp"
+#include "probe/probe.hpp"
 
 namespace vantle::owners {
 namespace {
+
+Result<PyRef> utf8_text(const std::string& bytes) {
+    return created(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
+}
+
+Result<void> set_item(PyObject* dict, const char* key, Result<PyRef> value) {
+    if (!value) return fail(std::move(value.error()));
+    if (PyDict_SetItemString(dict, key, value->get()) != 0) return fail(capture_exception());
+    return {};
+}
+
+// The newest process listening on `port` over TCP, when the port is in use.
+// Port 0 and ports that pass the bind test have no owner and cost no walk.
+// Entered and left with the interpreter lock held; it is released only
+// around the walk of the process table.
+std::optional<ProcessInfo> owner_info(Port port) {
+    if (port == 0 || probe::probe_port(port)) return std::nullopt;
+    // The shared walk stops at the first listener it meets, the newest, which
+    // is all we report.
+    const Port ports[] = {port};
+    return without_interpreter_lock([&ports] { return std::move(find_listening_owners(ports).front()); });
+}
+
+// None, or a new dict {"pid": int, "name": str, "cmd": str}.
+Result<PyRef> owner_dict(const std::optional<ProcessInfo>& owner) {
+    if (!owner) return PyRef::borrow(Py_None);
+    Result<PyRef> dict = created(PyDict_New());
+    if (!dict) return dict;
+    // A fixed key order: the one the docstrings show.
+    Result<void> filled = set_item(dict->get(), "pid", created(PyLong_FromUnsignedLong(owner->pid)))
+                              .and_then([&] { return set_item(dict->get(), "name", utf8_text(owner->name)); })
+                              .and_then([&] { return set_item(dict->get(), "cmd", utf8_text(owner->cmd)); });
+    if (!filled) return fail(std::move(filled.error()));
+    return dict;
+}
 
 // Each distinct port once, in the order of first appearance.
 std::vector<Port> distinct(const std::vector<Port>& ports) {
@@ -49,6 +84,14 @@ Result<void> add_entry(PyObject* dict, Port port, const std::optional<ProcessInf
 }
 
 }  // namespace
+
+const FunctionDescription get_info_function{"get_info", {"port"}, 1, 1};
+
+Result<PyRef> get_info(ModuleState&, const BoundArguments& arguments) {
+    Result<Port> port = convert_argument(arguments[0], "port", to_port);
+    if (!port) return fail(std::move(port.error()));
+    return owner_dict(owner_info(*port));
+}
 
 const FunctionDescription scan_function{"scan", {"ports"}, 1, 1};
 
