@@ -205,14 +205,14 @@ class TestJson:
         (["check"], "", 1, lambda f: [{"state": "in_use", "bindable": False, "owner": {"pid": f.pid},
                                        "user": f.user, "uid": f.uid, "addresses": [f.address]}]),
         (["who", "--all"], "fork", 0, lambda f: [{"owner": {"pid": f.workers[0]}, "holders": [
-            {"pid": f.pid, "user": f.user, "addresses": [f.address]},
-            {"pid": f.workers[0], "user": f.user, "addresses": [f.address]}]}]),
+            {"pid": f.workers[0], "user": f.user, "addresses": [f.address]},
+            {"pid": f.pid, "user": f.user, "addresses": [f.address]}]}]),
         (["scan"], None, 0, lambda f: []),
         (["scan", "--all"], None, 0, lambda f: [{"port": f.port, "state": "free"}]),
         (["wait", "--timeout", 0], "", 1, lambda f: {"state": "in_use", "owner": {"pid": f.pid}, "waited": float}),
         (["free"], None, 0, lambda f: {"state": "free", "bindable": True}),
         (["kill"], None, 0, lambda f: [{"port": f.port, "outcome": "already_free", "holders": []}]),
-        (["kill"], "fork", 0, lambda f: [{"outcome": "freed", "holders": [{"pid": f.pid}, {"pid": f.workers[0]}]}]),
+        (["kill"], "fork", 0, lambda f: [{"outcome": "freed", "holders": [{"pid": f.workers[0]}, {"pid": f.pid}]}]),
     ])
     def test_states(self, args, holder, status, expected):
         with contextlib.ExitStack() as stack:

@@ -109,13 +109,13 @@ def socket_inodes(pid: str) -> Iterator[int]:
 
 
 def holders(sockets: list[Socket]) -> list[Holder]:
-    """The visible processes holding one of these sockets, in pid order: the
-    processes that kill signals."""
+    """The visible processes holding one of these sockets, newest (highest
+    pid) first: the processes that kill signals, in the order it does."""
     by_inode = {entry.inode: entry for entry in sockets if entry.inode}
     if not by_inode:
         return []
     try:
-        pids = sorted((entry for entry in os.listdir(PROC) if entry.isdigit()), key=int)
+        pids = sorted((entry for entry in os.listdir(PROC) if entry.isdigit()), key=int, reverse=True)
     except OSError:
         return []
     found = []
