@@ -206,10 +206,19 @@ Result<Instant> now() {
     return Instant{static_cast<std::int64_t>(reading.tv_sec), static_cast<std::int64_t>(reading.tv_nsec)};
 }
 
-Result<void> sleep_for(std::chrono::nanoseconds interval) {
+std::chrono::nanoseconds elapsed(Instant from, Instant to) {
+    return std::chrono::seconds(to.seconds - from.seconds) +
+           std::chrono::nanoseconds(to.nanoseconds - from.nanoseconds);
+}
+
+timespec to_timespec(std::chrono::nanoseconds interval) {
     const std::int64_t count = interval.count();
-    timespec left{static_cast<std::time_t>(count / nanoseconds_per_second),
-                  static_cast<long>(count % nanoseconds_per_second)};
+    return {static_cast<std::time_t>(count / nanoseconds_per_second),
+            static_cast<long>(count % nanoseconds_per_second)};
+}
+
+Result<void> sleep_for(std::chrono::nanoseconds interval) {
+    timespec left = to_timespec(interval);
     // nanosleep writes the time still to sleep into `left` when interrupted.
     while (::nanosleep(&left, &left) != 0) {
         if (errno != EINTR) return fail(system_call_failed("nanosleep", errno));

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <compare>
 #include <cstdint>
+#include <ctime>
 #include <expected>
 #include <functional>
 
@@ -42,6 +43,12 @@ struct Instant {
 
 // Reads the clock that never goes back and stops while the machine sleeps.
 Result<Instant> now();
+
+// The time from one reading to a later one.
+std::chrono::nanoseconds elapsed(Instant from, Instant to);
+
+// A non-negative interval as the timespec that nanosleep and kevent take.
+timespec to_timespec(std::chrono::nanoseconds interval);
 
 // Sleeps for the whole interval: a sleep cut short by a signal goes on for
 // the time that was left. Signals are not looked at here; Python's handlers

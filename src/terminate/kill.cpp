@@ -77,10 +77,6 @@ private:
     std::size_t active_ = 0;
 };
 
-nanoseconds elapsed(probe::Instant from, probe::Instant to) {
-    return std::chrono::seconds(to.seconds - from.seconds) + nanoseconds(to.nanoseconds - from.nanoseconds);
-}
-
 Result<void> ExitWatches::sleep(nanoseconds interval) {
 #ifdef __APPLE__
     if (exited_early_ > 0) {
@@ -94,7 +90,7 @@ Result<void> ExitWatches::sleep(nanoseconds interval) {
     for (;;) {
         Result<probe::Instant> reading = probe::now();
         if (!reading) return fail(std::move(reading.error()));
-        const nanoseconds left = interval - elapsed(*start, *reading);
+        const nanoseconds left = interval - probe::elapsed(*start, *reading);
         if (left <= nanoseconds::zero()) return {};
         const std::expected<bool, int> exited = wait_for_exit(left);
         if (exited && *exited) return {};
@@ -122,8 +118,7 @@ void ExitWatches::add(pid_t pid) {
 }
 
 std::expected<bool, int> ExitWatches::wait_for_exit(nanoseconds timeout) {
-    const std::int64_t count = timeout.count();
-    const timespec limit{static_cast<std::time_t>(count / 1'000'000'000), static_cast<long>(count % 1'000'000'000)};
+    const timespec limit = probe::to_timespec(timeout);
     // One-shot filters: each exit is reported once and its filter removed.
     // Exits beyond the array's length end the next sleep.
     std::array<struct kevent, 16> fired{};
