@@ -2,9 +2,11 @@
 // built on them: is_available, find_free and wait_until_free.
 
 #include "probe/probe.hpp"
+#include "probe/own_listeners.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #ifdef __APPLE__
@@ -12,12 +14,15 @@
 #include <sys/ioctl.h>
 #endif
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace vantle::probe {
 namespace {
@@ -35,8 +40,29 @@ enum class Loopback : std::uint8_t {
 // few system calls of one probe, never while waiting for the interpreter
 // lock, so waiting for one with the lock held cannot deadlock.
 std::array<std::mutex, 64> probe_turns;
+// find_free's search for a system-assigned port takes this turn; it is held
+// across a fork like the probe turns.
+std::mutex assignment_turn;
 
 std::mutex& turn_of(std::uint16_t port) { return probe_turns[port % probe_turns.size()]; }
+
+// fork() copies only the calling thread: a turn that another thread held at
+// that instant would stay taken for ever in the child, and a listener of the
+// probe open then would keep the port busy for as long as the child lives.
+// So a fork waits until no probe and no search is under way, holding every
+// turn (always in this order) across it, and both processes let them go.
+void hold_every_turn() noexcept {
+    assignment_turn.lock();
+    for (std::mutex& turn : probe_turns) turn.lock();
+}
+
+void release_every_turn() noexcept {
+    for (auto turn = probe_turns.rbegin(); turn != probe_turns.rend(); ++turn) turn->unlock();
+    assignment_turn.unlock();
+}
+
+[[maybe_unused]] const int fork_handlers_registered =
+    ::pthread_atfork(hold_every_turn, release_every_turn, release_every_turn);
 
 std::expected<void, int> enable(int fd, int level, int option) {
     const int on = 1;
@@ -46,7 +72,7 @@ std::expected<void, int> enable(int fd, int level, int option) {
 
 // A stream socket of `family`, closed on exec: a fork+exec in another
 // thread must not inherit the probe's socket.
-std::expected<UniqueFd, int> open_stream_socket(int family) {
+std::expected<OwnSocket, int> open_stream_socket(int family) {
 #ifdef __APPLE__
     // No SOCK_CLOEXEC here, so the flag follows at once. SO_NOSIGPIPE keeps
     // a write to a closed peer from raising SIGPIPE in the caller.
@@ -61,7 +87,7 @@ std::expected<UniqueFd, int> open_stream_socket(int family) {
     UniqueFd socket_fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socket_fd) return std::unexpected(errno);
 #endif
-    return socket_fd;
+    return OwnSocket::adopt(std::move(socket_fd));
 }
 
 std::expected<void, int> bind_and_listen(int fd, const sockaddr* address, socklen_t length) {
@@ -88,8 +114,8 @@ std::expected<void, int> bind_loopback(int fd, Loopback address, std::uint16_t p
 // A listening TCP socket on a loopback address and port (host byte order),
 // close-on-exec, with address reuse allowed; or the error number of the step
 // that failed, with nothing left open.
-std::expected<UniqueFd, int> open_listener(Loopback address, std::uint16_t port) {
-    std::expected<UniqueFd, int> listener = open_stream_socket(address == Loopback::ipv4 ? AF_INET : AF_INET6);
+std::expected<OwnSocket, int> open_listener(Loopback address, std::uint16_t port) {
+    std::expected<OwnSocket, int> listener = open_stream_socket(address == Loopback::ipv4 ? AF_INET : AF_INET6);
     if (!listener) return listener;
     const int fd = listener->get();
     std::expected<void, int> made = enable(fd, SOL_SOCKET, SO_REUSEADDR);
@@ -104,7 +130,7 @@ std::expected<UniqueFd, int> open_listener(Loopback address, std::uint16_t port)
 // without IPv6 loopback (no IPv6 sockets, or no ::1), where 127.0.0.1 alone
 // decides.
 bool free_on_ipv6_loopback(std::uint16_t port) noexcept {
-    const std::expected<UniqueFd, int> ipv6 = open_listener(Loopback::ipv6, port);
+    const std::expected<OwnSocket, int> ipv6 = open_listener(Loopback::ipv6, port);
     // EAFNOSUPPORT: the kernel makes no IPv6 sockets. EADDRNOTAVAIL: ::1 is
     // not configured (IPv6 disabled on the loopback interface).
     return ipv6 || ipv6.error() == EAFNOSUPPORT || ipv6.error() == EADDRNOTAVAIL;
@@ -138,6 +164,13 @@ Result<Instant> add_seconds(Instant start, std::uint64_t seconds) {
     return later;
 }
 
+// The instant `interval` (not negative) after `start`.
+Instant after(Instant start, std::chrono::nanoseconds interval) {
+    const std::int64_t nanoseconds = start.nanoseconds + interval.count() % nanoseconds_per_second;
+    return {start.seconds + interval.count() / nanoseconds_per_second + nanoseconds / nanoseconds_per_second,
+            nanoseconds % nanoseconds_per_second};
+}
+
 // ---- find_free ----
 
 // How many ports the system may assign that are taken on ::1 before the
@@ -147,7 +180,7 @@ constexpr std::size_t assignment_attempts = 4;
 Failure no_free_port() { return TypedMessage{PyExc_OSError, "Could not find a free port"}; }
 
 // The port a listener is bound to.
-Result<Port> bound_port(const UniqueFd& listener) {
+Result<Port> bound_port(const OwnSocket& listener) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
@@ -177,9 +210,10 @@ Result<Port> bound_port(const UniqueFd& listener) {
 // ends, so the system does not hand it out again. The listeners are closed
 // before this returns, so the port is free but not held.
 Result<Port> system_assigned_port() {
-    std::array<UniqueFd, assignment_attempts> passed_over;
-    for (UniqueFd& kept : passed_over) {
-        std::expected<UniqueFd, int> listener = open_listener(Loopback::ipv4, 0);
+    const std::lock_guard turn(assignment_turn);
+    std::array<OwnSocket, assignment_attempts> passed_over;
+    for (OwnSocket& kept : passed_over) {
+        std::expected<OwnSocket, int> listener = open_listener(Loopback::ipv4, 0);
         if (!listener) return fail(no_free_port());
         Result<Port> port = bound_port(*listener);
         if (!port || free_on_ipv6_loopback(*port)) return port;
@@ -196,7 +230,7 @@ constexpr std::chrono::milliseconds wait_interval{100};
 bool probe_port(std::uint16_t port) noexcept {
     const std::lock_guard turn(turn_of(port));
     // The IPv4 listener stays open while ::1 is tried.
-    const std::expected<UniqueFd, int> ipv4 = open_listener(Loopback::ipv4, port);
+    const std::expected<OwnSocket, int> ipv4 = open_listener(Loopback::ipv4, port);
     return ipv4 && free_on_ipv6_loopback(port);
 }
 
@@ -227,15 +261,31 @@ Result<void> sleep_for(std::chrono::nanoseconds interval) {
 }
 
 Result<bool> poll_until_free(std::uint16_t port, std::uint64_t timeout_seconds, const PollPlan& plan) {
-    Result<Instant> deadline =
-        now().and_then([timeout_seconds](Instant start) { return add_seconds(start, timeout_seconds); });
+    Result<Instant> start = now();
+    if (!start) return fail(std::move(start.error()));
+    Result<Instant> deadline = add_seconds(*start, timeout_seconds);
     if (!deadline) return fail(std::move(deadline.error()));
+    // Probes fall on a grid of `interval` steps from the start, at most one
+    // per step. A sleep that ends early (an owner exited) brings the next
+    // probe forward but spends its step, so there are never more probes
+    // before the deadline than steps, and none comes early in the last one.
+    std::int64_t step = 0;
     for (;;) {
         Result<Instant> reading = now();
         if (!reading) return fail(std::move(reading.error()));
         if (*reading >= *deadline) return plan.probe_after_deadline && probe_port(port);
         if (probe_port(port)) return true;
-        if (Result<void> slept = plan.sleep(plan.interval); !slept) return fail(std::move(slept.error()));
+        // A step missed altogether (the machine stalled) is not made up for.
+        step = std::max(step + 1, elapsed(*start, *reading) / plan.interval + 1);
+        const Instant target = std::min(after(*start, plan.interval * step), *deadline);
+        for (;;) {
+            reading = now();
+            if (!reading) return fail(std::move(reading.error()));
+            const std::chrono::nanoseconds left = elapsed(*reading, target);
+            if (left <= std::chrono::nanoseconds::zero()) break;
+            if (Result<void> slept = plan.sleep(left); !slept) return fail(std::move(slept.error()));
+            if (target < *deadline) break;
+        }
     }
 }
 
