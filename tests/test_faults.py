@@ -177,3 +177,39 @@ def test_with_few_descriptors_to_spare():
     assert own_info(top["get_info busy"], pid)
     assert top["kill child"] == ["returned", True]
     assert top["wait_until_free free"] == ["returned", True]
+
+
+SHARED_LISTENER = PRELUDE + """
+import ctypes, signal, subprocess, time
+HOLDERS = '''
+import os, signal, socket
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen()
+pids = [os.getpid()] + [pid for pid in (os.fork() for _ in range(3)) if pid]
+if len(pids) == 4:
+    print(s.getsockname()[1], *pids, flush=True)
+signal.pause()
+'''
+ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # a child subreaper: the forked holders are reaped here
+holder = subprocess.Popen([sys.executable, "-I", "-S", "-c", HOLDERS], stdout=subprocess.PIPE, text=True)
+port, *pids = map(int, holder.stdout.readline().split())
+with exhausted_descriptors(3):
+    result = outcome("kill", port)
+statuses = {}
+deadline = time.monotonic() + 10
+while len(statuses) < len(pids) and time.monotonic() < deadline:
+    pid, status = os.waitpid(-1, os.WNOHANG)
+    if pid:
+        statuses[pid] = os.waitstatus_to_exitcode(status)
+    else:
+        time.sleep(0.01)
+for pid in set(pids) - set(statuses):
+    os.kill(pid, signal.SIGKILL)
+print(json.dumps(dict(result=result, statuses=[statuses.get(pid) for pid in pids])))
+"""
+
+
+def test_kill_signals_every_holder_with_few_descriptors_to_spare():
+    # A pidfd per holder would use up the spare descriptors; the holders left
+    # over are still checked and signalled, by pid.
+    out = json.loads(run_python(SHARED_LISTENER, timeout=60).stdout)
+    assert out == {"result": ["returned", True], "statuses": [-15] * 4}

@@ -56,6 +56,11 @@ public:
     void add(UniqueFd pidfd);
 #endif
 
+    // Stops watching one process, closing its descriptor, so that a check
+    // that needs one can go ahead; only the probes then notice that process
+    // go. False when there is nothing to give up.
+    bool give_up_one();
+
     // Sleeps for `interval`, or until a watched process exits if that comes
     // first. Each watch fires once, so each owner cuts at most one sleep
     // short and the number of probes stays bounded.
@@ -117,6 +122,9 @@ void ExitWatches::add(pid_t pid) {
     }
 }
 
+// The kqueue is the only descriptor, whatever the number of watches.
+bool ExitWatches::give_up_one() { return false; }
+
 std::expected<bool, int> ExitWatches::wait_for_exit(nanoseconds timeout) {
     const timespec limit = probe::to_timespec(timeout);
     // One-shot filters: each exit is reported once and its filter removed.
@@ -134,6 +142,17 @@ void ExitWatches::add(UniqueFd pidfd) {
     polled_.push_back({pidfd.get(), POLLIN, 0});
     pidfds_.push_back(std::move(pidfd));
     ++active_;
+}
+
+bool ExitWatches::give_up_one() {
+    for (std::size_t i = pidfds_.size(); i-- > 0;) {
+        if (!pidfds_[i]) continue;
+        polled_[i] = {-1, 0, 0};
+        pidfds_[i] = UniqueFd();
+        --active_;
+        return true;
+    }
+    return false;
 }
 
 std::expected<bool, int> ExitWatches::wait_for_exit(nanoseconds timeout) {
@@ -181,11 +200,21 @@ SignalOutcome outcome_of_error(int error) noexcept {
 // range of pid_t would turn negative and address a whole group.
 bool addresses_one_process(std::uint32_t pid) noexcept { return pid != 0 && pid <= INT_MAX; }
 
-// Nothing when the process now at `pid` started at `recorded`; otherwise
+bool out_of_descriptors(int error) noexcept { return error == EMFILE || error == ENFILE; }
+
+// When the process now at `pid` started. Reading it takes a descriptor: when
+// none is left, watches are given up until one is.
+std::expected<std::uint64_t, int> current_start_time(pid_t pid, ExitWatches& watches) {
+    std::expected<std::uint64_t, int> current = owners::process_start_time(static_cast<std::uint32_t>(pid));
+    while (!current && out_of_descriptors(current.error()) && watches.give_up_one())
+        current = owners::process_start_time(static_cast<std::uint32_t>(pid));
+    return current;
+}
+
+// Nothing when `current` (a start time read afresh) is `recorded`; otherwise
 // the outcome to report without signalling: gone when the pid is free or
 // names a process that started at another time.
-std::optional<SignalOutcome> mismatch(pid_t pid, std::uint64_t recorded) {
-    const std::expected<std::uint64_t, int> current = owners::process_start_time(static_cast<std::uint32_t>(pid));
+std::optional<SignalOutcome> mismatch(const std::expected<std::uint64_t, int>& current, std::uint64_t recorded) {
     if (!current) {
         const bool exited = current.error() == ENOENT || current.error() == ESRCH;
         return exited ? SignalOutcome::gone : SignalOutcome::failed;
@@ -196,8 +225,9 @@ std::optional<SignalOutcome> mismatch(pid_t pid, std::uint64_t recorded) {
 
 // Without a handle on the process: the check, then kill(2). The pid could
 // still change hands between the two, but only in that instant.
-SignalOutcome check_then_kill(pid_t pid, std::uint64_t start_time, int signal) {
-    if (const std::optional<SignalOutcome> outcome = mismatch(pid, start_time)) return *outcome;
+SignalOutcome check_then_kill(pid_t pid, std::uint64_t start_time, int signal, ExitWatches& watches) {
+    if (const std::optional<SignalOutcome> outcome = mismatch(current_start_time(pid, watches), start_time))
+        return *outcome;
     if (::kill(pid, signal) == 0) return SignalOutcome::delivered;
     return outcome_of_error(errno);
 }
@@ -221,10 +251,17 @@ SignalOutcome signal_owner(std::uint32_t pid_number, std::uint64_t start_time, i
     UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));  // close-on-exec by default
     if (!pidfd) {
         if (errno == ESRCH) return SignalOutcome::gone;
-        // A kernel without pidfds, a sandbox refusing them, no descriptor left.
-        return check_then_kill(pid, start_time, signal);
+        // A kernel without pidfds, a sandbox refusing them, no descriptor left:
+        // the holder is still signalled, by pid, once the check has passed.
+        return check_then_kill(pid, start_time, signal, watches);
     }
-    if (const std::optional<SignalOutcome> outcome = mismatch(pid, start_time)) return *outcome;
+    const std::expected<std::uint64_t, int> current = current_start_time(pid, watches);
+    if (!current && out_of_descriptors(current.error())) {
+        // The pidfd took the last descriptor the check needed.
+        pidfd.reset();
+        return check_then_kill(pid, start_time, signal, watches);
+    }
+    if (const std::optional<SignalOutcome> outcome = mismatch(current, start_time)) return *outcome;
     if (::syscall(SYS_pidfd_send_signal, pidfd.get(), signal, nullptr, 0) != 0) return outcome_of_error(errno);
     watches.add(std::move(pidfd));
     return SignalOutcome::delivered;
@@ -233,9 +270,9 @@ SignalOutcome signal_owner(std::uint32_t pid_number, std::uint64_t start_time, i
 #elif defined(__linux__)
 
 // Headers too old to name the pidfd calls.
-SignalOutcome signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal, ExitWatches&) {
+SignalOutcome signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal, ExitWatches& watches) {
     if (!addresses_one_process(pid_number) || start_time == 0) return SignalOutcome::failed;
-    return check_then_kill(static_cast<pid_t>(pid_number), start_time, signal);
+    return check_then_kill(static_cast<pid_t>(pid_number), start_time, signal, watches);
 }
 
 #elif defined(__APPLE__)
@@ -245,7 +282,7 @@ SignalOutcome signal_owner(std::uint32_t pid_number, std::uint64_t start_time, i
 SignalOutcome signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal, ExitWatches& watches) {
     if (!addresses_one_process(pid_number) || start_time == 0) return SignalOutcome::failed;
     const auto pid = static_cast<pid_t>(pid_number);
-    const SignalOutcome outcome = check_then_kill(pid, start_time, signal);
+    const SignalOutcome outcome = check_then_kill(pid, start_time, signal, watches);
     if (outcome == SignalOutcome::delivered) watches.add(pid);
     return outcome;
 }
