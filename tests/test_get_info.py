@@ -10,7 +10,7 @@ import threading
 import pytest
 
 from vantle import _lib
-from conftest import listening, unused_port
+from conftest import listening, run_python, unused_port
 
 HOLDER = """
 import os, signal, socket, sys
@@ -19,12 +19,15 @@ if kind == "udp":
     sys.path.insert(0, sys.argv[2])
     from conftest import udp_socket_on_tcp_free_port
     s = udp_socket_on_tcp_free_port()
+elif kind == "ipv6":
+    s = socket.socket(socket.AF_INET6); s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+    s.bind(("::1", 0)); s.listen()
 else:
     s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.bind(("127.0.0.1", 0)); s.listen()
-if kind == "badname":
+if kind.startswith("name="):
     import ctypes
-    ctypes.CDLL(None).prctl(15, b"bad\\xff\\xfename", 0, 0, 0)
+    ctypes.CDLL(None).prctl(15, bytes.fromhex(kind[5:]), 0, 0, 0)
 pids = [os.getpid()]
 if kind == "fork":
     child = os.fork()
@@ -114,11 +117,41 @@ class TestGetInfo:
             assert _lib.is_available(port) is False
             assert _lib.get_info(port) is None
 
-    def test_name_that_is_not_utf8_is_left_out(self):
-        with Holder("badname") as holder:
+    @pytest.mark.parametrize("name, kept, reported", [
+        # Not UTF-8: the holder is left out.
+        (b"bad\xff\xfename", b"bad\xff\xfename", None),
+        # Valid, but the kernel kept 15 bytes and cut the eighth letter in two.
+        ("серверприложения".encode(), "серверп".encode() + b"\xd1", "серверп"),
+    ], ids=["not-utf8", "cut-by-the-kernel"])
+    def test_names_as_the_kernel_keeps_them(self, name, kept, reported):
+        with Holder("name=" + name.hex()) as holder:
             with open(f"/proc/{holder.process.pid}/comm", "rb") as f:
-                assert f.read().startswith(b"bad\xff")
-            assert _lib.get_info(holder.port) is None
+                assert f.read().rstrip(b"\n") == kept
+            info = _lib.get_info(holder.port)
+            assert (info and info["name"]) == reported
+            assert _lib.scan([holder.port])[holder.port] == info
+
+    def test_own_probes_are_never_the_owner(self):
+        # While one thread probes, its listener on 127.0.0.1 stays open as ::1
+        # is tried; a lookup in another thread must not take it for the
+        # holder, which listens on ::1 only and is older than the caller.
+        with Holder("ipv6") as holder:
+            seen = run_python(f"""
+                import collections, os, threading
+                from vantle import _lib
+                def probe():
+                    for _ in range(3000):
+                        _lib.is_available({holder.port})
+                prober = threading.Thread(target=probe)
+                prober.start()
+                owners = collections.Counter()
+                while prober.is_alive():
+                    info = _lib.get_info({holder.port})
+                    owners["self" if info and info["pid"] == os.getpid() else "holder" if info else None] += 1
+                prober.join()
+                print(owners["self"], owners["holder"])
+            """).stdout.split()
+        assert seen[0] == "0" and int(seen[1]) > 0, seen
 
     def test_truncated_name_is_extended(self, tmp_path):
         long_name = tmp_path / "a-rather-long-server-name"

@@ -6,10 +6,14 @@
 
 #include "owners/lookup.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <unordered_set>
 #include <utility>
+
+#include "probe/own_listeners.hpp"
 
 namespace vantle::owners {
 namespace {
@@ -32,10 +36,10 @@ bool counts(const SocketInfo& socket, bool listen_only) {
     return false;
 }
 
-// Name, command and start time of a process that matched, as the search
-// asks for them. A name that cannot be read or is not UTF-8 leaves the
-// process out when the search shows names (false), and leaves the name empty
-// otherwise. An unreadable command only leaves `cmd` empty.
+// Name and command of a process that matched. A name that cannot be read or
+// is not UTF-8 leaves the process out when the search shows names (false),
+// and leaves the name empty otherwise. An unreadable command only leaves
+// `cmd` empty.
 template <class Search>
 bool describe(Platform& platform, std::uint32_t pid, ProcessInfo& info) {
     if (!platform.process_name(pid, info.name) || info.name.empty() || !is_valid_utf8(info.name)) {
@@ -44,7 +48,6 @@ bool describe(Platform& platform, std::uint32_t pid, ProcessInfo& info) {
     }
     if (!platform.command(pid, info.cmd) || !is_valid_utf8(info.cmd)) info.cmd.clear();
     info.pid = pid;
-    if constexpr (Search::records_start_time) info.start_time = platform.start_time(pid);
     return true;
 }
 
@@ -61,8 +64,16 @@ void walk(Platform& platform, Search& search) {
 
     std::unordered_set<std::uint32_t> reported;
     std::vector<Descriptor> descriptors;
+    const auto self = static_cast<std::uint32_t>(::getpid());
     for (const std::uint32_t pid : pids) {
         if (reported.contains(pid)) continue;
+
+        // The start time comes first: should the pid change hands while the
+        // process is examined, the record keeps the start of the one that was
+        // there before, and a later signal finds it gone instead of reaching
+        // its successor.
+        std::uint64_t start_time = 0;
+        if constexpr (Search::records_start_time) start_time = platform.start_time(pid);
 
         const std::optional<std::uint32_t> open_files = platform.open_file_count(pid);
         const std::size_t capacity =
@@ -72,12 +83,15 @@ void walk(Platform& platform, Search& search) {
         search.begin_process();
         for (const Descriptor& descriptor : descriptors) {
             if (descriptor.type != DescriptorType::socket) continue;
+            // The caller's own test of a port, made by another thread.
+            if (pid == self && probe::is_own_listener(descriptor.fd)) continue;
             const std::optional<SocketInfo> socket = platform.socket_info(pid, descriptor);
             if (socket && search.examine(*socket)) break;
         }
         if (!search.matched()) continue;
 
         ProcessInfo info;
+        info.start_time = start_time;
         if (!describe<Search>(platform, pid, info)) continue;
         reported.insert(pid);
         if (search.record(std::move(info))) return;
@@ -234,6 +248,16 @@ std::size_t utf8_prefix_length(std::string_view text, std::size_t limit) noexcep
     // Back off over continuation bytes to the start of the cut sequence.
     while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
     return end;
+}
+
+std::size_t utf8_length_without_cut_tail(std::string_view text) noexcept {
+    // The lead byte of the last sequence lies at most three bytes back.
+    std::size_t lead = text.size();
+    while (lead > 0 && text.size() - lead < 4 && (static_cast<unsigned char>(text[lead - 1]) & 0xC0) == 0x80) --lead;
+    if (lead == 0) return text.size();
+    const auto first = static_cast<unsigned char>(text[lead - 1]);
+    const std::size_t needed = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
+    return text.size() - (lead - 1) < needed ? lead - 1 : text.size();
 }
 
 }  // namespace vantle::owners

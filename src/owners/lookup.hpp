@@ -63,6 +63,10 @@ bool is_valid_utf8(std::string_view text) noexcept;
 // valid.
 std::size_t utf8_prefix_length(std::string_view text, std::size_t limit) noexcept;
 
+// The length of `text` without a multi-byte sequence that its end cuts short:
+// what a kernel keeps of a process name it cut at its byte limit.
+std::size_t utf8_length_without_cut_tail(std::string_view text) noexcept;
+
 // ---- The platform layer ----
 
 // Longest process name or command the lookup hands out, in bytes; libproc's

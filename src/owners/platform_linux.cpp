@@ -792,6 +792,10 @@ bool Platform::process_name(std::uint32_t pid, std::string& out) {
             name = linux_os::extend_name(comm, {}, executable);
         }
     }
+    // The kernel cut the name at its limit, perhaps inside a character: what
+    // it kept of that character goes, so that the rest still reads as UTF-8.
+    if (name == comm && comm.size() == linux_os::kernel_name_limit)
+        name = name.substr(0, utf8_length_without_cut_tail(name));
     out.assign(name.substr(0, text_limit));
     return !out.empty();
 }

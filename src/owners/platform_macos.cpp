@@ -2,6 +2,7 @@
 // one libproc call with the buffer sizes the public headers define.
 
 #include <libproc.h>
+#include <sys/param.h>
 #include <sys/proc_info.h>
 
 #include <arpa/inet.h>
@@ -125,7 +126,12 @@ std::optional<SocketInfo> Platform::socket_info(std::uint32_t pid, const Descrip
 }
 
 bool Platform::process_name(std::uint32_t pid, std::string& out) {
-    return text_of(::proc_name, pid, state_->text, out);
+    if (!text_of(::proc_name, pid, state_->text, out)) return false;
+    // The kernel keeps MAXCOMLEN bytes of the command name and twice that of
+    // the process name, perhaps cutting a character: what it kept of that
+    // character goes, so that the rest still reads as UTF-8.
+    if (out.size() == MAXCOMLEN || out.size() == 2 * MAXCOMLEN) out.resize(utf8_length_without_cut_tail(out));
+    return true;
 }
 
 bool Platform::command(std::uint32_t pid, std::string& out) {
