@@ -1,6 +1,8 @@
 """Shared helpers: ports taken from the system, real listeners, subprocesses."""
 
 import contextlib
+import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -55,15 +57,26 @@ def listening(host="127.0.0.1", port=0, family=None, dual_stack=False):
         s.close()
 
 
-def run_python(code, timeout=60, check=True, **kwargs):
-    """Runs code in a fresh interpreter (same environment) and returns the result."""
+def run_python(code, timeout=60, check=True, prefix=(), **kwargs):
+    """Runs code in a fresh interpreter (same environment), behind the command
+    `prefix` if one is given, and returns the result."""
     result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [*prefix, sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True, text=True, timeout=timeout, **kwargs,
     )
     if check and result.returncode != 0:
         raise AssertionError(f"subprocess failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
     return result
+
+
+def run_in_own_network(setup, code):
+    """Runs code in a fresh interpreter inside a network namespace of its own,
+    with its loopback up and the shell command `setup` run first (as root:
+    the tests that need it are skipped otherwise). Returns its stdout."""
+    if os.geteuid() != 0 or not shutil.which("unshare") or not shutil.which("ip"):
+        pytest.skip("needs root, unshare and ip for a network namespace")
+    script = f'ip link set lo up && {setup} && exec "$0" "$@"'
+    return run_python(code, prefix=["unshare", "--net", "--", "sh", "-c", script]).stdout
 
 
 @pytest.fixture

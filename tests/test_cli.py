@@ -313,6 +313,8 @@ class TestUnprivilegedCaller:
         (["kill", "{other}"], READ_ANY_PROCESS, 1, lambda f: [],
          lambda f: (f"{f.other} not freed: permission denied to signal {f.name} (pid {f.pid}, user {OWNER_UID}); "
                     "run with privileges, e.g. sudo\n")),
+        (["kill", "--json", "{other}"], READ_ANY_PROCESS, 1, lambda f: [
+            {"port": f.other, "outcome": "permission_denied", "holders": [{"pid": f.pid}], "uid": OWNER_UID}], ""),
     ])
     def test_sees_what_it_may(self, args, caps, status, stdout, stderr):
         with open("/proc/sys/net/ipv4/ip_unprivileged_port_start") as f:

@@ -7,7 +7,7 @@ import socket
 import pytest
 
 import vantle
-from conftest import listening, run_python, unused_port
+from conftest import listening, run_in_own_network, run_python, unused_port
 
 
 def ephemeral_range():
@@ -44,6 +44,18 @@ class TestSystemAssigned:
         assert type(port) is int
         assert port in ephemeral_range()
         assert_bindable(port)
+
+    def test_passes_over_an_assigned_port_taken_on_ipv6_loopback(self):
+        # Two ports to assign; the one the system prefers is held on ::1.
+        out = run_in_own_network("echo 40000 40001 > /proc/sys/net/ipv4/ip_local_port_range", """
+            import socket
+            import vantle
+            with socket.socket(socket.AF_INET6) as held:
+                held.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+                held.bind(("::1", 40000)); held.listen()
+                print(*(vantle.find_free() for _ in range(10)))
+        """)
+        assert out.split() == ["40001"] * 10
 
     def test_leaves_no_descriptor_open(self):
         with listening() as (_, busy):

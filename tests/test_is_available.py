@@ -8,7 +8,8 @@ import threading
 import pytest
 
 from vantle import _lib
-from conftest import has_ipv6_loopback, listening, run_python, udp_socket_on_tcp_free_port, unused_port
+from conftest import (has_ipv6_loopback, listening, run_in_own_network, run_python, udp_socket_on_tcp_free_port,
+                      unused_port)
 
 
 def open_fd_count():
@@ -36,6 +37,24 @@ class TestFreeAndBusy:
         with listening(host, dual_stack=dual_stack) as (_, port):
             assert _lib.is_available(port) is False
         assert _lib.is_available(port) is True
+
+    def test_host_without_ipv6_loopback_is_judged_on_ipv4_alone(self):
+        out = run_in_own_network("echo 1 > /proc/sys/net/ipv6/conf/lo/disable_ipv6", """
+            import socket
+            from vantle import _lib
+            with socket.socket(socket.AF_INET6) as s:
+                try:
+                    s.bind(("::1", 0))
+                    raise SystemExit("::1 is still there")
+                except OSError:
+                    pass
+            with socket.socket() as listener:
+                listener.bind(("127.0.0.1", 0)); listener.listen()
+                with socket.socket() as s:
+                    s.bind(("127.0.0.1", 0)); free = s.getsockname()[1]
+                print(_lib.is_available(free), _lib.is_available(listener.getsockname()[1]))
+        """)
+        assert out.split() == ["True", "False"]
 
     def test_bound_but_not_listening_socket_blocks(self, port):
         with socket.socket() as s:

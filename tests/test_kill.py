@@ -71,6 +71,19 @@ print(s.getsockname()[1], child, flush=True)
 while True: time.sleep(60)
 """
 
+# Exits 60 ms after SIGTERM, printing when (CLOCK_MONOTONIC, as the test reads it).
+SLOW_EXIT = """
+import os, signal, socket, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen()
+def on_term(*_):
+    time.sleep(0.06)
+    os.write(1, f"{time.monotonic()}\\n".encode())  # print() may be busy in the main thread
+    os._exit(0)
+signal.signal(signal.SIGTERM, on_term)
+print(s.getsockname()[1], flush=True)
+while True: time.sleep(60)
+"""
+
 # Keeps only an accepted connection: the listener (without SO_REUSEADDR, so
 # the connection keeps the port from being bound) is closed after the accept.
 ACCEPTED_ONLY = """
@@ -198,6 +211,18 @@ class TestSignalledOwners:
             # Freed by a probe, well before the grace period ran out.
             assert elapsed < 0.9
             assert _lib.is_available(port)
+
+    def test_wait_ends_when_the_owner_exits(self):
+        # The owner takes 60 ms to exit: a wait that only slept through its
+        # 50 ms intervals would return about 40 ms after the exit.
+        lags = []
+        for _ in range(3):
+            with Child(SLOW_EXIT) as child:
+                port = int(child.line()[0])
+                assert _lib.kill(port) is True
+                returned = time.monotonic()
+                lags.append(returned - float(child.line()[0]))
+        assert min(lags) < 0.02, lags
 
     def test_owner_ignoring_sigterm_is_not_escalated(self):
         child, port = listener(0, "ignore")
@@ -373,10 +398,15 @@ class TestTraced:
     to hold it between the lookup and the signal while the owner's pid passes
     to another process, which must not be signalled."""
 
-    def test_probes_stop_at_the_deadline(self, tmp_path):
+    # With a second holder that exits at once, its exit ends a sleep early:
+    # that probe comes early but counts among the twenty.
+    @pytest.mark.parametrize("exiting_holder", [False, True], ids=["one-holder", "early-wake"])
+    def test_probes_stop_at_the_deadline(self, exiting_holder, tmp_path):
         log = tmp_path / "strace.log"
         child, port = listener(0, "ignore")
-        with child:
+        with child, contextlib.ExitStack() as stack:
+            if exiting_holder:
+                stack.enter_context(Child(UDP_ECHO, port)).line()
             result = subprocess.run(
                 ["strace", "-qq", "-o", str(log), "-e", "trace=bind,pidfd_send_signal",
                  sys.executable, "-c", CALLER, str(port)],
@@ -387,7 +417,7 @@ class TestTraced:
         probes = [call for call in calls[signalled:] if f"sin_port=htons({port})" in call]
         # One probe right after the signal, then one after each 50 ms sleep
         # while the deadline, a second after the signal, has not come.
-        assert 10 < len(probes) <= 20
+        assert 10 < len(probes) <= 20, len(probes)
 
     # Holds kill at pidfd_open for 1.5 s, and for the fallback path fails it too.
     @pytest.mark.parametrize("injection", ["delay_enter=1500000", "error=ENOSYS:delay_enter=1500000"],

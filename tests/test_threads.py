@@ -179,6 +179,56 @@ def test_other_threads_run_while_one_waits_in_kill():
     assert progress > 0
 
 
+def test_other_threads_run_while_one_scans():
+    # scan probes every port and walks the process table without the lock.
+    result, progress = progress_during(lambda: _lib.scan(range(1, 65536)), margin=0.05)
+    assert len(result) == 65535
+    assert progress > 0
+
+
+FORK_DURING_PROBES = """
+import os, threading, time, warnings
+from vantle import _lib
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+stop = threading.Event()
+
+def scanning():
+    while not stop.is_set():
+        _lib.scan(range(20000, 24000))
+
+threading.Thread(target=scanning, daemon=True).start()
+children = []
+for _ in range(20):
+    time.sleep(0.005)
+    pid = os.fork()
+    if pid == 0:
+        for port in range(30000, 30064):  # one port in each turn of the probe
+            _lib.is_available(port)
+        os._exit(0)
+    children.append(pid)
+deadline = time.monotonic() + 20
+hung = 0
+for pid in children:
+    while os.waitpid(pid, os.WNOHANG) == (0, 0):
+        if time.monotonic() > deadline:
+            hung += 1
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            break
+        time.sleep(0.01)
+stop.set()
+print(hung)
+"""
+
+
+def test_children_forked_while_other_threads_probe_can_probe():
+    # A probe turn held by another thread at the fork must not stay taken in
+    # the child.
+    result = subprocess.run([sys.executable, "-c", FORK_DURING_PROBES], capture_output=True, text=True,
+                            timeout=JOIN_TIMEOUT)
+    assert result.stdout.strip() == "0", result.stderr
+
+
 def test_many_kills_at_once():
     """Several threads freeing ports at the same moment, each its own."""
     children = [ListenerChild() for _ in range(THREADS)]
