@@ -1,7 +1,7 @@
 // The sock_diag client: recorded kernel answers replayed through the datagram
 // parser, and the port filter run against the live kernel.
 
-#include "owners/platform_linux.hpp"
+#include "sockets/socket_table.hpp"
 
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
@@ -17,7 +17,7 @@
 
 #include "test_support.hpp"
 
-namespace vantle::owners::linux_os {
+namespace vantle::sockets {
 namespace {
 
 using test::RecordedDump;
@@ -244,4 +244,4 @@ TEST(SockDiagLive, PortFilterOfSeveralPortsKeepsExactlyThoseListeners) {
 }
 
 }  // namespace
-}  // namespace vantle::owners::linux_os
+}  // namespace vantle::sockets

@@ -1,22 +1,20 @@
 #pragma once
-// The parts of the Linux platform layer that stand on their own: the
-// sock_diag client and the snapshot of sockets it fills, and the parsers of
-// /proc text. They take bytes and return plain values, so that tests can feed
-// them recorded kernel answers or hand-made files.
+// The table of internet sockets, the kernel's view of who is bound where:
+// read through sock_diag (the netlink client and its parser), or from
+// /proc/net where netlink is refused. The lookup behind the module functions
+// matches descriptor inodes against it. The parsers take bytes and return
+// plain values, so that tests can feed them recorded kernel answers or
+// hand-made files.
 
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
-#include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "boundary/unique_fd.hpp"
 
-namespace vantle::owners::linux_os {
+namespace vantle::sockets {
 
 // ---- sock_diag ----
 
@@ -67,7 +65,7 @@ private:
     std::vector<std::byte> buffer_;
 };
 
-// ---- The snapshot of sockets ----
+// ---- The socket table ----
 
 // Parses the text of /proc/net/tcp, tcp6, udp or udp6, appending every socket
 // listed; malformed lines are passed over.
@@ -96,42 +94,4 @@ private:
     std::vector<std::uint16_t> ports_;  // ports of sockets_, sorted
 };
 
-// ---- /proc text ----
-
-// A number in `base` that is the whole of `text`: digits only, no sign, no
-// space, as /proc writes pids, descriptors, inodes and hexadecimal ports.
-template <class Number>
-std::optional<Number> parse_number(std::string_view text, int base = 10) noexcept {
-    Number value{};
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
-// The inode of a descriptor link that names a socket, "socket:[INODE]".
-std::optional<std::uint64_t> parse_socket_link(std::string_view link) noexcept;
-
-// The fields of /proc/PID/stat that the lookup reads.
-struct ProcStat {
-    char state = '?';              // field 3
-    std::uint64_t threads = 0;     // field 20
-    std::uint64_t start_time = 0;  // field 22, clock ticks after boot
-};
-
-// Parses /proc/PID/stat. The name (field 2) may hold spaces and ')', so the
-// fields are counted from the last ')'.
-std::optional<ProcStat> parse_stat(std::string_view text) noexcept;
-
-// The kernel keeps at most this many bytes of a process name.
-inline constexpr std::size_t kernel_name_limit = 15;
-
-// When `comm` is kernel_name_limit bytes long and the basename of the first
-// argument or of the executable extends it, that basename is the name.
-std::string_view extend_name(std::string_view comm, std::string_view first_argument,
-                             std::string_view executable) noexcept;
-
-// The command line as one string: arguments joined by single spaces. Trailing
-// NULs are dropped, since processes that rewrite their title pad with them.
-void join_command_line(std::string& raw) noexcept;
-
-}  // namespace vantle::owners::linux_os
+}  // namespace vantle::sockets
