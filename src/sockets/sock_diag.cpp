@@ -77,22 +77,33 @@ std::vector<std::byte> dump_request(std::uint8_t family, std::uint8_t protocol, 
     std::vector<std::byte> filter;
     if (!ports.empty() && ports.size() <= max_filtered_ports) filter = port_filter(ports);
 
+    // The older request serves both families in one pass over the kernel's
+    // tables (it dumps as family AF_UNSPEC); the newer one names a family.
+    const bool both_families = family == AF_UNSPEC;
+    const std::size_t request_size = both_families ? sizeof(inet_diag_req) : sizeof(inet_diag_req_v2);
     const std::size_t attribute_length = filter.empty() ? 0 : NLA_HDRLEN + filter.size();
     nlmsghdr header{};
-    header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_LENGTH(sizeof(inet_diag_req_v2)) + NLA_ALIGN(attribute_length));
-    header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_LENGTH(request_size) + NLA_ALIGN(attribute_length));
+    header.nlmsg_type = both_families ? TCPDIAG_GETSOCK : SOCK_DIAG_BY_FAMILY;
     header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     header.nlmsg_seq = seq;
-    inet_diag_req_v2 request{};
-    request.sdiag_family = family;
-    request.sdiag_protocol = protocol;
-    request.idiag_states = states;
 
     std::vector<std::byte> message;
     message.reserve(header.nlmsg_len);
     put(message, header);
-    put(message, request);
-    message.resize(NLMSG_LENGTH(sizeof(inet_diag_req_v2)));
+    if (both_families) {
+        inet_diag_req request{};
+        request.idiag_family = AF_INET;  // not consulted by a dump
+        request.idiag_states = states;
+        put(message, request);
+    } else {
+        inet_diag_req_v2 request{};
+        request.sdiag_family = family;
+        request.sdiag_protocol = protocol;
+        request.idiag_states = states;
+        put(message, request);
+    }
+    message.resize(NLMSG_LENGTH(request_size));
     if (!filter.empty()) {
         nlattr attribute{};
         attribute.nla_len = static_cast<std::uint16_t>(attribute_length);
@@ -138,7 +149,8 @@ DumpProgress read_dump_datagram(std::span<const std::byte> datagram, std::uint32
             }
             case NLMSG_OVERRUN:
                 return failed(ENOBUFS);
-            case SOCK_DIAG_BY_FAMILY: {
+            case SOCK_DIAG_BY_FAMILY:
+            case TCPDIAG_GETSOCK: {  // the answer to the older request
                 if (payload.size() < sizeof(inet_diag_msg)) return failed(EBADMSG);
                 const auto socket = get<inet_diag_msg>(payload, 0);
                 out.push_back(InetSocket{socket.idiag_inode, ntohs(socket.id.idiag_sport), protocol, socket.idiag_state});

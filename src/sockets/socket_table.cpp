@@ -38,18 +38,29 @@ SocketSnapshot::SocketSnapshot(std::vector<InetSocket> sockets, std::span<const 
     ports_.erase(std::unique(ports_.begin(), ports_.end()), ports_.end());
 }
 
-SocketSnapshot SocketSnapshot::take(int proc_fd, std::span<const std::uint16_t> ports, bool listen_only) {
+void read_sockets(int proc_fd, DiagChannel& channel, std::uint8_t protocol, std::uint32_t states,
+                  std::span<const std::uint16_t> ports, std::vector<InetSocket>& out) {
+    // One pass for both families where the kernel serves TCP that way.
+    if (protocol == IPPROTO_TCP && channel.dump(AF_UNSPEC, protocol, states, ports, out)) return;
     struct Table {
         std::uint8_t family;
-        std::uint8_t protocol;
         const char* fallback;
     };
-    static constexpr Table tables[] = {
-        {AF_INET, IPPROTO_TCP, "net/tcp"},
-        {AF_INET6, IPPROTO_TCP, "net/tcp6"},
-        {AF_INET, IPPROTO_UDP, "net/udp"},
-        {AF_INET6, IPPROTO_UDP, "net/udp6"},
+    const Table tables[] = {
+        {AF_INET, protocol == IPPROTO_TCP ? "net/tcp" : "net/udp"},
+        {AF_INET6, protocol == IPPROTO_TCP ? "net/tcp6" : "net/udp6"},
     };
+    for (const Table& table : tables) {
+        if (channel.dump(table.family, protocol, states, ports, out)) continue;
+        // Streamed a piece at a time: a machine with very many sockets does
+        // not need the whole table in memory.
+        std::string text;
+        owners::linux_os::read_file(proc_fd, table.fallback, owners::linux_os::unlimited, text,
+                                    [&](std::string_view lines) { parse_proc_net(lines, protocol, out); });
+    }
+}
+
+SocketSnapshot SocketSnapshot::take(int proc_fd, std::span<const std::uint16_t> ports, bool listen_only) {
     // Sockets in TIME_WAIT and NEW_SYN_RECV have no inode, so they are not
     // even asked for.
     const std::uint32_t states =
@@ -58,17 +69,8 @@ SocketSnapshot SocketSnapshot::take(int proc_fd, std::span<const std::uint16_t> 
 
     std::vector<InetSocket> sockets;
     DiagChannel channel;
-    for (const Table& table : tables) {
-        if (listen_only && table.protocol != IPPROTO_TCP) continue;
-        if (!channel.dump(table.family, table.protocol, states, ports, sockets)) {
-            // Streamed a piece at a time: a machine with very many sockets
-            // does not need the whole table in memory.
-            std::string text;
-            owners::linux_os::read_file(proc_fd, table.fallback, owners::linux_os::unlimited, text, [&](std::string_view lines) {
-                parse_proc_net(lines, table.protocol, sockets);
-            });
-        }
-    }
+    read_sockets(proc_fd, channel, IPPROTO_TCP, states, ports, sockets);
+    if (!listen_only) read_sockets(proc_fd, channel, IPPROTO_UDP, states, ports, sockets);
     return SocketSnapshot(std::move(sockets), ports, listen_only);
 }
 

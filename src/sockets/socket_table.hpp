@@ -32,8 +32,10 @@ struct InetSocket {
     std::uint8_t state = 0;
 };
 
-// A SOCK_DIAG_BY_FAMILY dump request for `states` (a mask of 1 << state),
-// with a port filter in the kernel when `ports` is short enough, else none.
+// A dump request for `states` (a mask of 1 << state), with a port filter in
+// the kernel when `ports` is short enough, else none: SOCK_DIAG_BY_FAMILY for
+// one family, or for TCP with `family` AF_UNSPEC the older TCPDIAG_GETSOCK,
+// which the kernel serves for IPv4 and IPv6 in one pass.
 std::vector<std::byte> dump_request(std::uint8_t family, std::uint8_t protocol, std::uint32_t states,
                                     std::span<const std::uint16_t> ports, std::uint32_t seq);
 
@@ -49,8 +51,8 @@ DumpProgress read_dump_datagram(std::span<const std::byte> datagram, std::uint32
 // A netlink socket that serves several dumps in turn.
 class DiagChannel {
 public:
-    // Appends the sockets of one dump to `out`. False when netlink refused or
-    // the dump failed; `out` is then as it was.
+    // Appends the sockets of one dump (see dump_request) to `out`. False when
+    // netlink refused or the dump failed; `out` is then as it was.
     bool dump(std::uint8_t family, std::uint8_t protocol, std::uint32_t states, std::span<const std::uint16_t> ports,
               std::vector<InetSocket>& out);
 
@@ -71,6 +73,14 @@ private:
 // listed; malformed lines are passed over.
 void parse_proc_net(std::string_view text, std::uint8_t protocol, std::vector<InetSocket>& out);
 
+// Appends the sockets of `protocol` (IPPROTO_TCP or IPPROTO_UDP) in `states`
+// on `ports` (see dump_request) to `out`: TCP in one dump for both families
+// where the kernel allows, else one dump per family; a dump that netlink
+// refuses is read from /proc/net instead (every socket of that table, so
+// callers filter), relative to the open /proc directory `proc_fd`.
+void read_sockets(int proc_fd, DiagChannel& channel, std::uint8_t protocol, std::uint32_t states,
+                  std::span<const std::uint16_t> ports, std::vector<InetSocket>& out);
+
 // The internet sockets on the looked-up ports, gathered once when a lookup
 // starts: the walk then only has to match descriptor inodes against it.
 class SocketSnapshot {
@@ -81,9 +91,8 @@ public:
     // (inode not 0), and TCP listeners only when `listen_only`.
     SocketSnapshot(std::vector<InetSocket> sockets, std::span<const std::uint16_t> ports, bool listen_only);
 
-    // Asks the kernel through sock_diag, one dump per protocol and family;
-    // a dump that netlink refuses is read from /proc/net instead, relative to
-    // the open /proc directory `proc_fd`.
+    // Reads the TCP sockets, and the UDP ones unless `listen_only`, with
+    // read_sockets.
     static SocketSnapshot take(int proc_fd, std::span<const std::uint16_t> ports, bool listen_only);
 
     const InetSocket* find(std::uint64_t inode) const noexcept;

@@ -241,6 +241,15 @@ TEST(SockDiagLive, PortFilterOfSeveralPortsKeepsExactlyThoseListeners) {
     const std::uint16_t fourth[] = {test::local_port(listeners[3].get())};
     ASSERT_TRUE(channel.dump(AF_INET, IPPROTO_TCP, 1u << tcp_state_listen, fourth, sockets));
     EXPECT_EQ(inodes(sockets), std::set<std::uint64_t>{inode_of(listeners[3].get())});
+
+    // The older request: both families in one dump, with the same filter.
+    const test::UniqueFd v6 = test::tcp6_listener(true);
+    ASSERT_TRUE(v6);
+    std::vector<std::uint16_t> mixed = {test::local_port(listeners[0].get()), test::local_port(v6.get())};
+    std::sort(mixed.begin(), mixed.end());
+    sockets.clear();
+    ASSERT_TRUE(channel.dump(AF_UNSPEC, IPPROTO_TCP, 1u << tcp_state_listen, mixed, sockets));
+    EXPECT_EQ(inodes(sockets), (std::set<std::uint64_t>{inode_of(listeners[0].get()), inode_of(v6.get())}));
 }
 
 }  // namespace
