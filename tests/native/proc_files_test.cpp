@@ -1,7 +1,7 @@
 // Parsers of /proc text: stat lines, descriptor links, process names and
 // command lines.
 
-#include "owners/platform_linux.hpp"
+#include "owners/proc_linux.hpp"
 
 #include <gtest/gtest.h>
 

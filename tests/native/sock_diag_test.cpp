@@ -1,7 +1,7 @@
 // The sock_diag client: recorded kernel answers replayed through the datagram
 // parser, and the port filter run against the live kernel.
 
-#include "owners/platform_linux.hpp"
+#include "sockets/socket_table.hpp"
 
 #include <gtest/gtest.h>
 #include <linux/netlink.h>
@@ -17,7 +17,7 @@
 
 #include "test_support.hpp"
 
-namespace vantle::owners::linux_os {
+namespace vantle::sockets {
 namespace {
 
 using test::RecordedDump;
@@ -241,7 +241,16 @@ TEST(SockDiagLive, PortFilterOfSeveralPortsKeepsExactlyThoseListeners) {
     const std::uint16_t fourth[] = {test::local_port(listeners[3].get())};
     ASSERT_TRUE(channel.dump(AF_INET, IPPROTO_TCP, 1u << tcp_state_listen, fourth, sockets));
     EXPECT_EQ(inodes(sockets), std::set<std::uint64_t>{inode_of(listeners[3].get())});
+
+    // The older request: both families in one dump, with the same filter.
+    const test::UniqueFd v6 = test::tcp6_listener(true);
+    ASSERT_TRUE(v6);
+    std::vector<std::uint16_t> mixed = {test::local_port(listeners[0].get()), test::local_port(v6.get())};
+    std::sort(mixed.begin(), mixed.end());
+    sockets.clear();
+    ASSERT_TRUE(channel.dump(AF_UNSPEC, IPPROTO_TCP, 1u << tcp_state_listen, mixed, sockets));
+    EXPECT_EQ(inodes(sockets), (std::set<std::uint64_t>{inode_of(listeners[0].get()), inode_of(v6.get())}));
 }
 
 }  // namespace
-}  // namespace vantle::owners::linux_os
+}  // namespace vantle::sockets

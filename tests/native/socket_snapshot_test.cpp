@@ -1,7 +1,7 @@
 // The /proc/net fallback parser, fed the tables recorded together with the
 // sock_diag answers and hand-made lines, and the snapshot's choice of sockets.
 
-#include "owners/platform_linux.hpp"
+#include "sockets/socket_table.hpp"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,7 +10,7 @@
 
 #include "test_support.hpp"
 
-namespace vantle::owners::linux_os {
+namespace vantle::sockets {
 namespace {
 
 const InetSocket* with_inode(const std::vector<InetSocket>& sockets, std::uint64_t inode) {
@@ -105,4 +105,4 @@ TEST(SocketSnapshot, KeepsOnlySocketsTheLookupCouldReport) {
 }
 
 }  // namespace
-}  // namespace vantle::owners::linux_os
+}  // namespace vantle::sockets

@@ -28,11 +28,11 @@
 #include <string>
 #include <vector>
 
-#include "owners/platform_linux.hpp"
+#include "sockets/socket_table.hpp"
 
 namespace {
 
-using vantle::owners::linux_os::dump_request;
+using vantle::sockets::dump_request;
 
 [[noreturn]] void die(const char* what) {
     std::perror(what);
@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
     const std::uint16_t dual_stack_port[] = {port_of(dual_stack)};
     save(directory + "/tcp4_all.bin", record(dump_request(AF_INET, IPPROTO_TCP, all_states, {}, 1), 1));
     save(directory + "/tcp4_listen_filtered.bin",
-         record(dump_request(AF_INET, IPPROTO_TCP, 1u << vantle::owners::linux_os::tcp_state_listen, filtered, 2), 2));
+         record(dump_request(AF_INET, IPPROTO_TCP, 1u << vantle::sockets::tcp_state_listen, filtered, 2), 2));
     save(directory + "/tcp6_filtered.bin", record(dump_request(AF_INET6, IPPROTO_TCP, all_states, dual_stack_port, 3), 3));
     save(directory + "/udp4_all.bin", record(dump_request(AF_INET, IPPROTO_UDP, all_states, {}, 4), 4));
 

@@ -1,0 +1,87 @@
+// The socket table a lookup starts from: every dump it needs, each one read
+// from /proc/net instead when netlink refuses it, kept to the sockets the
+// lookup could report.
+
+#include "sockets/socket_table.hpp"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <string>
+
+#include "owners/proc_linux.hpp"
+
+namespace vantle::sockets {
+namespace {
+
+bool wanted(const InetSocket& socket, std::span<const std::uint16_t> ports, bool listen_only) {
+    if (socket.inode == 0) return false;  // TIME_WAIT, NEW_SYN_RECV: no descriptor holds them
+    if (listen_only && (socket.protocol != IPPROTO_TCP || socket.state != tcp_state_listen)) return false;
+    return std::binary_search(ports.begin(), ports.end(), socket.local_port);
+}
+
+}  // namespace
+
+SocketSnapshot::SocketSnapshot(std::vector<InetSocket> sockets, std::span<const std::uint16_t> ports,
+                               bool listen_only)
+    : sockets_(std::move(sockets)) {
+    std::erase_if(sockets_, [&](const InetSocket& socket) { return !wanted(socket, ports, listen_only); });
+    std::sort(sockets_.begin(), sockets_.end(),
+              [](const InetSocket& a, const InetSocket& b) { return a.inode < b.inode; });
+    sockets_.erase(std::unique(sockets_.begin(), sockets_.end(),
+                               [](const InetSocket& a, const InetSocket& b) { return a.inode == b.inode; }),
+                   sockets_.end());
+    ports_.reserve(sockets_.size());
+    for (const InetSocket& socket : sockets_) ports_.push_back(socket.local_port);
+    std::sort(ports_.begin(), ports_.end());
+    ports_.erase(std::unique(ports_.begin(), ports_.end()), ports_.end());
+}
+
+void read_sockets(int proc_fd, DiagChannel& channel, std::uint8_t protocol, std::uint32_t states,
+                  std::span<const std::uint16_t> ports, std::vector<InetSocket>& out) {
+    // One pass for both families where the kernel serves TCP that way.
+    if (protocol == IPPROTO_TCP && channel.dump(AF_UNSPEC, protocol, states, ports, out)) return;
+    struct Table {
+        std::uint8_t family;
+        const char* fallback;
+    };
+    const Table tables[] = {
+        {AF_INET, protocol == IPPROTO_TCP ? "net/tcp" : "net/udp"},
+        {AF_INET6, protocol == IPPROTO_TCP ? "net/tcp6" : "net/udp6"},
+    };
+    for (const Table& table : tables) {
+        if (channel.dump(table.family, protocol, states, ports, out)) continue;
+        // Streamed a piece at a time: a machine with very many sockets does
+        // not need the whole table in memory.
+        std::string text;
+        owners::linux_os::read_file(proc_fd, table.fallback, owners::linux_os::unlimited, text,
+                                    [&](std::string_view lines) { parse_proc_net(lines, protocol, out); });
+    }
+}
+
+SocketSnapshot SocketSnapshot::take(int proc_fd, std::span<const std::uint16_t> ports, bool listen_only) {
+    // Sockets in TIME_WAIT and NEW_SYN_RECV have no inode, so they are not
+    // even asked for.
+    const std::uint32_t states =
+        listen_only ? 1u << tcp_state_listen
+                    : ~((1u << tcp_state_time_wait) | (1u << tcp_state_new_syn_recv));
+
+    std::vector<InetSocket> sockets;
+    DiagChannel channel;
+    read_sockets(proc_fd, channel, IPPROTO_TCP, states, ports, sockets);
+    if (!listen_only) read_sockets(proc_fd, channel, IPPROTO_UDP, states, ports, sockets);
+    return SocketSnapshot(std::move(sockets), ports, listen_only);
+}
+
+const InetSocket* SocketSnapshot::find(std::uint64_t inode) const noexcept {
+    const auto at = std::lower_bound(sockets_.begin(), sockets_.end(), inode,
+                                     [](const InetSocket& socket, std::uint64_t key) { return socket.inode < key; });
+    return at != sockets_.end() && at->inode == inode ? &*at : nullptr;
+}
+
+bool SocketSnapshot::has_port(std::uint16_t port) const noexcept {
+    return std::binary_search(ports_.begin(), ports_.end(), port);
+}
+
+}  // namespace vantle::sockets
