@@ -184,9 +184,13 @@ import ctypes, signal, subprocess, time
 HOLDERS = '''
 import os, signal, socket
 s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen()
-pids = [os.getpid()] + [pid for pid in (os.fork() for _ in range(3)) if pid]
-if len(pids) == 4:
-    print(s.getsockname()[1], *pids, flush=True)
+pids = [os.getpid()]
+for _ in range(3):
+    pid = os.fork()
+    if pid == 0:
+        signal.pause()
+    pids.append(pid)
+print(s.getsockname()[1], *pids, flush=True)
 signal.pause()
 '''
 ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # a child subreaper: the forked holders are reaped here
