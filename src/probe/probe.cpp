@@ -269,7 +269,7 @@ Result<bool> poll_until_free(std::uint16_t port, std::uint64_t timeout_seconds, 
     // per step. A sleep that ends early (an owner exited) brings the next
     // probe forward but spends its step, so there are never more probes
     // before the deadline than steps, and none comes early in the last one.
-    std::int64_t step = 0;
+    std::chrono::nanoseconds::rep step = 0;
     for (;;) {
         Result<Instant> reading = now();
         if (!reading) return fail(std::move(reading.error()));
