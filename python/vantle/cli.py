@@ -215,7 +215,9 @@ def process_user(holder: Holder) -> str:
 
 
 def held_at(holder: Holder) -> str:
-    return ",".join(listening(holder) or [endpoint(s) for s in holder["sockets"]]) or "-"
+    """Where a holder listens; for one that does not, its sockets and their kinds."""
+    others = [f"{endpoint(s)} ({s['protocol']} {s['state'].lower()})" for s in holder["sockets"]]
+    return ",".join(listening(holder) or others) or "-"
 
 
 def holder_row(port: int, holder: Holder) -> tuple[str, ...]:
