@@ -209,6 +209,18 @@ Result<PyRef> holder_list(const View& view, const UserNames& names, const std::v
     return list;
 }
 
+// Warns that the process table could not be read, so that an answer without
+// processes is not mistaken for one where nobody holds anything.
+Result<void> note_unlisted(const View& view) {
+    if (view.processes_listed) return {};
+    if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                     "vantle: the process table could not be read (no /proc of this pid namespace?); "
+                     "no process is named",
+                     1) != 0)
+        return fail(capture_exception());
+    return {};
+}
+
 // ---- The functions ----
 
 const FunctionDescription listeners_function{"listeners", {"ports"}, 1, 0};
@@ -232,6 +244,7 @@ Result<PyRef> listeners(ModuleState& module, const BoundArguments& arguments) {
         UserNames names = user_names(view);
         return Read{std::move(view), std::move(names)};
     });
+    if (Result<void> noted = note_unlisted(read.view); !noted) return fail(std::move(noted.error()));
     return listener_list(read.view, read.names);
 }
 
@@ -250,6 +263,7 @@ Result<PyRef> holders(ModuleState&, const BoundArguments& arguments) {
         UserNames names = user_names(view);
         return Read{std::move(view), std::move(names)};
     });
+    if (Result<void> noted = note_unlisted(read.view); !noted) return fail(std::move(noted.error()));
     return holder_list(read.view, read.names, nullptr);
 }
 
