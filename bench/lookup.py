@@ -68,6 +68,7 @@ struct Slot {
     std::atomic<int> state;  // 0 starting, 1 holding its sockets, 2 done as asked, -1 failed
     std::atomic<int> want;
     unsigned short ports[max_listeners];
+    char address[16];  // where the listeners go
 };
 
 static Slot* slots;
@@ -138,7 +139,7 @@ static void quiet_stdio() {
         int signal_number;
         sigwait(&wake, &signal_number);
         for (int i = 0; i < slot.want && i < max_listeners; ++i)
-            if (listener("127.0.0.1", slot.ports[i]) < 0) { slot.state = -1; _exit(1); }
+            if (listener(slot.address, slot.ports[i]) < 0) { slot.state = -1; _exit(1); }
         slot.state = 2;
     }
 }
@@ -242,10 +243,13 @@ int main(int argc, char** argv) {
     char line[128];
     while (std::fgets(line, sizeof line, stdin)) {
         int pid = 0, want = 0, i = 0;
-        if (std::sscanf(line, "listen %d %d", &pid, &want) != 2 || want < 1 || want > max_listeners) break;
+        char address[16] = "127.0.0.1";
+        if (std::sscanf(line, "listen %d %d %15s", &pid, &want, address) < 2 || want < 1 || want > max_listeners)
+            break;
         while (i < table_size && children[i] != pid) ++i;
         if (i == table_size) break;
         slots[i].want = want;
+        std::memcpy(slots[i].address, address, sizeof address);
         slots[i].state = 1;
         kill(pid, SIGUSR1);
         if (!wait_for(slots[i], 2)) break;
@@ -364,10 +368,10 @@ class Table:
             raise RuntimeError(f"the table program failed (exit status {self.process.poll()})")
         return line[1:]
 
-    def listen(self, pid, count=1):
+    def listen(self, pid, count=1, address="127.0.0.1"):
         """Has table process `pid` open `count` more TCP listeners on
-        127.0.0.1; returns their ports."""
-        self.process.stdin.write(f"listen {pid} {count}\n")
+        `address` (IPv4); returns their ports."""
+        self.process.stdin.write(f"listen {pid} {count} {address}\n")
         self.process.stdin.flush()
         return [int(word) for word in self._answer("ports")]
 

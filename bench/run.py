@@ -17,7 +17,7 @@ import importlib
 import os
 import sys
 
-SECTIONS = ["probe", "kill", "lookup"]
+SECTIONS = ["probe", "kill", "lookup", "listeners"]
 
 
 def main(argv=None):

@@ -7,7 +7,7 @@ probed, looked up or signalled.
 import numpy as np
 import pytest
 
-from vantle import _lib
+from vantle import _lib, _table
 from cases import BadIter, BadLen, IndexRaises, IndexReturns, Outer
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
@@ -97,10 +97,11 @@ class TestBinding:
 
 
 class TestPortConversion:
-    @pytest.mark.parametrize("name", ["is_available", "get_info", "kill", "wait_until_free"])
+    @pytest.mark.parametrize("function", [_lib.is_available, _lib.get_info, _lib.kill, _lib.wait_until_free,
+                                          _table.holders, _table.signal_holders])
     @pytest.mark.parametrize("value", [65536, -1, -(2**40), 2**40])
-    def test_out_of_range(self, name, value):
-        assert_error(lambda: getattr(_lib, name)(value), OverflowError, OUT_OF_RANGE, "while processing 'port'")
+    def test_out_of_range(self, function, value):
+        assert_error(lambda: function(value), OverflowError, OUT_OF_RANGE, "while processing 'port'")
 
     def test_beyond_a_long_is_the_interpreters_overflow(self):
         error = assert_error(lambda: _lib.is_available(2**70), OverflowError, "Python int too large to convert to C long",
@@ -191,14 +192,19 @@ class TestSecondsConversion:
             assert _lib.wait_until_free(0, value) is False
 
 
+# The functions taking a sequence of ports convert it alike.
+SEQUENCE_TAKERS = pytest.mark.parametrize("takes_ports", [_lib.scan, _table.listeners])
+
+
 class TestPortSequence:
-    def test_str_refused(self):
-        assert_error(lambda: _lib.scan("8000"), TypeError, "Can't extract `str` to `Vec`", "while processing 'ports'")
+    @SEQUENCE_TAKERS
+    def test_str_refused(self, takes_ports):
+        assert_error(lambda: takes_ports("8000"), TypeError, "Can't extract `str` to `Vec`", "while processing 'ports'")
 
         class MyStr(str):
             pass
 
-        assert_error(lambda: _lib.scan(MyStr("1")), TypeError, "Can't extract `str` to `Vec`",
+        assert_error(lambda: takes_ports(MyStr("1")), TypeError, "Can't extract `str` to `Vec`",
                      "while processing 'ports'")
 
     @pytest.mark.parametrize(
@@ -206,17 +212,19 @@ class TestPortSequence:
         [(8000, "int"), ({8000}, "set"), ({8000: 1}, "dict"), (iter([8000]), "list_iterator"),
          ((p for p in [1]), "generator"), (Outer.Inner(), "Outer.Inner")],
     )
-    def test_not_a_sequence(self, value, type_name):
-        assert_error(lambda: _lib.scan(value), TypeError, f"'{type_name}' object is not an instance of 'Sequence'",
+    @SEQUENCE_TAKERS
+    def test_not_a_sequence(self, value, type_name, takes_ports):
+        assert_error(lambda: takes_ports(value), TypeError, f"'{type_name}' object is not an instance of 'Sequence'",
                      "while processing 'ports'")
 
     def test_none(self):
         assert_error(lambda: _lib.scan(None), TypeError, "'None' is not an instance of 'Sequence'",
                      "while processing 'ports'")
 
-    def test_bad_items(self):
-        assert_error(lambda: _lib.scan([0, 70000]), OverflowError, OUT_OF_RANGE, "while processing 'ports'")
-        error = raised(lambda: _lib.scan([0, "x"]))
+    @SEQUENCE_TAKERS
+    def test_bad_items(self, takes_ports):
+        assert_error(lambda: takes_ports([0, 70000]), OverflowError, OUT_OF_RANGE, "while processing 'ports'")
+        error = raised(lambda: takes_ports([0, "x"]))
         assert type(error) is TypeError and error.__notes__ == ["while processing 'ports'"]
 
     def test_iteration_errors_pass_through(self):

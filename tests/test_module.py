@@ -9,7 +9,7 @@ import pytest
 
 import vantle
 from conftest import run_python
-from vantle import _lib
+from vantle import _lib, _table
 
 FUNCTIONS = ["is_available", "find_free", "wait_until_free", "get_info", "kill", "scan"]
 
@@ -56,7 +56,9 @@ class TestSurface:
         assert _lib.__doc__ == "Python module for port management."
         assert _lib.__version__ == "0.1.0"
         assert _lib.__all__ == FUNCTIONS + ["__version__"]
-        assert vantle.__all__ == _lib.__all__ + ["ProcessInfo"]
+        assert vantle.__all__ == FUNCTIONS + ["listeners", "holders", "__version__", "ProcessInfo", "Process", "Socket",
+                                              "Listener", "Holder"]
+        assert _table.__all__ == ["listeners", "holders", "signal_holders", "__version__"]
         assert vantle.__version__ == "0.1.0"
         assert not hasattr(_lib, "PanicException")
 

@@ -6,7 +6,7 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
 from . import ProcessInfo, _lib, _sockets
-from ._sockets import Holder, Socket
+from ._sockets import Socket
 
 JsonObject = dict[str, object]
 
@@ -21,24 +21,6 @@ def listening_addresses(sockets: Iterable[Socket]) -> list[str]:
     return [entry.address for entry in sockets if entry.listening]
 
 
-def holder_uid(holder: Holder) -> int | None:
-    return holder.sockets[0].uid if holder.sockets else None
-
-
-def holder_words(holder: Holder, with_user: bool = False) -> str:
-    details = f"pid {holder.pid}"
-    user = user_name(holder_uid(holder))
-    if with_user and user is not None:
-        details += f", user {user}"
-    return f"{holder.name} ({details})"
-
-
-def holder_json(holder: Holder) -> JsonObject:
-    uid = holder_uid(holder)
-    return {"pid": holder.pid, "name": holder.name, "cmd": holder.cmd, "user": user_name(uid), "uid": uid,
-            "addresses": listening_addresses(holder.sockets)}
-
-
 @dataclass(frozen=True)
 class PortState:
     port: int
@@ -46,7 +28,6 @@ class PortState:
     bindable: bool  # by this process, now
     owner: ProcessInfo | None  # the first listener, when visible
     sockets: list[Socket]  # TCP and UDP sockets on the port, where the system shows them
-    holders: list[Holder] | None  # every visible holder; None when not looked for
 
     @property
     def uid(self) -> int | None:
@@ -92,28 +73,15 @@ class PortState:
             "uid": self.uid,
             "addresses": self.addresses,
         }
-        if self.holders is not None:
-            answer["holders"] = [holder_json(holder) for holder in self.holders]
         return answer
 
 
 def free_port(port: int) -> PortState:
     """A port this process has just seen it could bind."""
-    return PortState(port, True, True, None, [], None)
+    return PortState(port, True, True, None, [])
 
 
-def holders_of(owner: ProcessInfo | None, sockets: list[Socket]) -> list[Holder]:
-    if not _sockets.shown():
-        return [Holder(owner["pid"], owner["name"], owner["cmd"], ())] if owner else []
-    found = _sockets.holders(sockets)
-    if owner is None:
-        return found
-    # The native lookup restores names the kernel cut short: its words win.
-    return [holder._replace(name=owner["name"], cmd=owner["cmd"]) if holder.pid == owner["pid"] else holder
-            for holder in found]
-
-
-def describe(ports: Sequence[int], with_holders: bool = False) -> list[PortState]:
+def describe(ports: Sequence[int]) -> list[PortState]:
     """The state of each port, in the order given."""
     owners = _lib.scan(ports)
     sockets = _sockets.sockets_on(ports)
@@ -125,8 +93,5 @@ def describe(ports: Sequence[int], with_holders: bool = False) -> list[PortState
         if not free and owner is None and not any(entry.protocol == "tcp" and entry.inode for entry in found):
             # No socket holds it: a refused bind is then the caller's lack of privilege.
             free = _sockets.needs_privilege(port)
-        holders = None
-        if with_holders:
-            holders = [] if free else holders_of(owner, found)
-        states.append(PortState(port, free, bindable, owner, found, holders))
+        states.append(PortState(port, free, bindable, owner, found))
     return states

@@ -1,10 +1,9 @@
 """What any user may learn about the sockets on a port, for the command line.
 
 On Linux the socket tables of /proc/net name each socket's user, address,
-state and inode without privileges, and /proc/PID/fd links to those inodes
-show the holders among the processes the caller may inspect. Where /proc does
-not exist (macOS) every answer here is empty: the command then shows what
-the native functions tell.
+state and inode without privileges (the holders come from vantle._table).
+Where /proc does not exist (macOS) every answer here is empty: the command
+then shows what the native functions tell.
 """
 
 import functools
@@ -36,13 +35,6 @@ class Socket(NamedTuple):
     listening: bool
     uid: int
     inode: int  # 0 when no descriptor holds it (TIME_WAIT)
-
-
-class Holder(NamedTuple):
-    pid: int
-    name: str
-    cmd: str
-    sockets: tuple[Socket, ...]  # those it holds on the port; none where unknown
 
 
 def decode_address(hex_address: str, family: int) -> str:
@@ -89,46 +81,6 @@ def read_text(path: str) -> str | None:
             return file.read().decode("utf-8", "backslashreplace")
     except OSError:
         return None
-
-
-def socket_inodes(pid: str) -> Iterator[int]:
-    """The socket inodes among a process's descriptors; none when they
-    cannot be read (another user's process, or one that exited)."""
-    fd_dir = f"{PROC}/{pid}/fd"
-    try:
-        descriptors = os.listdir(fd_dir)
-    except OSError:
-        return
-    for fd in descriptors:
-        try:
-            target = os.readlink(f"{fd_dir}/{fd}")
-        except OSError:
-            continue
-        if target.startswith("socket:["):
-            yield int(target[8:-1])
-
-
-def holders(sockets: list[Socket]) -> list[Holder]:
-    """The visible processes holding one of these sockets, newest (highest
-    pid) first: the processes that kill signals, in the order it does."""
-    by_inode = {entry.inode: entry for entry in sockets if entry.inode}
-    if not by_inode:
-        return []
-    try:
-        pids = sorted((entry for entry in os.listdir(PROC) if entry.isdigit()), key=int, reverse=True)
-    except OSError:
-        return []
-    found = []
-    for pid in pids:
-        held = tuple(by_inode[inode] for inode in socket_inodes(pid) if inode in by_inode)
-        if not held:
-            continue
-        name = read_text(f"{PROC}/{pid}/comm")
-        if name is None:
-            continue  # exited meanwhile
-        cmd = (read_text(f"{PROC}/{pid}/cmdline") or "").rstrip("\0").replace("\0", " ")
-        found.append(Holder(int(pid), name.rstrip("\n"), cmd, held))
-    return found
 
 
 def user_name(uid: int) -> str:

@@ -1,4 +1,4 @@
-"""The `vantle` command: the package's six functions for the shell.
+"""The `vantle` command: the package's functions for the shell.
 
 Exit codes: 0 when the command did what was asked (every port free, waited
 successfully, every port freed), 1 when the answer is negative (a port is in
@@ -11,14 +11,18 @@ import argparse
 import json
 import os
 import re
+import shutil
 import sys
 import threading
 import time
 from collections.abc import Callable, Iterable, Sequence
+from typing import TYPE_CHECKING
 
-from . import _lib
-from ._report import (RUN_WITH_PRIVILEGES, JsonObject, PortState, describe, free_port, holder_json, holder_uid,
-                      holder_words, listening_addresses, user_name)
+from . import _lib, _table
+from ._report import RUN_WITH_PRIVILEGES, JsonObject, PortState, describe, free_port, user_name
+
+if TYPE_CHECKING:
+    from ._table import Holder, Listener, SignalledHolder, Socket
 
 EXIT_OK, EXIT_NEGATIVE = 0, 1  # usage errors exit with 2 from argparse
 EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 130, 141
@@ -33,8 +37,9 @@ PORT_ITEM = re.compile(r":?([0-9]+)(?:-([0-9]+))?(?:/tcp)?", re.IGNORECASE)
 # How often the main thread looks up from a wait: the bound on how late
 # Ctrl-C is taken, and the refresh of the countdown.
 WAIT_SLICE = 0.1
-# kill waits this long for the port after signalling.
+# kill waits this long for the port after signalling, looking every interval.
 KILL_GRACE = 1.0
+KILL_POLL = 0.05
 # The longest wait taken (68 years): far below what the clock can hold.
 MAX_TIMEOUT = 2**31 - 1
 
@@ -143,26 +148,17 @@ def run_waiting[T](call: Callable[[], T], countdown: Countdown) -> T:
     return results[0]
 
 
-def print_states(states: list[PortState], with_holders: bool) -> None:
-    """A table: one row per port, or per holder of a port with with_holders."""
-    table = [("PORT", "PID", "USER", "ADDRESS", "NAME", "COMMAND")]
+def print_states(states: list[PortState]) -> None:
+    """A table with a row per port: its listener on localhost, or its state."""
+    table: list[tuple[str, ...]] = [("PORT", "PID", "USER", "ADDRESS", "NAME", "COMMAND")]
     for state in states:
-        port = str(state.port)
-        if with_holders and state.holders:
-            table.extend((port, str(holder.pid), user_name(holder_uid(holder)) or "-",
-                          ",".join(listening_addresses(holder.sockets)) or "-",
-                          one_line(holder.name), one_line(holder.cmd)) for holder in state.holders)
-            continue
-        user, addresses = user_name(state.uid) or "-", ",".join(state.addresses) or "-"
+        port, user, addresses = str(state.port), user_name(state.uid) or "-", ",".join(state.addresses) or "-"
         if state.owner:
             table.append((port, str(state.owner["pid"]), user, addresses,
                           one_line(state.owner["name"]), one_line(state.owner["cmd"])))
         else:
             table.append((port, "-", user, addresses, "-", state.words()))
-    widths = [max(len(row[i]) for row in table) for i in range(len(table[0]) - 1)]
-    for row in table:
-        cells = [cell.ljust(width) for cell, width in zip(row, widths)] + [row[-1]]
-        print("  ".join(cells).rstrip())
+    print_table(table)
 
 
 def command_check(args: argparse.Namespace) -> int:
@@ -203,13 +199,116 @@ def command_wait(args: argparse.Namespace) -> int:
     return EXIT_OK if freed else EXIT_NEGATIVE
 
 
+def endpoint(socket: Socket) -> str:
+    """"127.0.0.1:8080", "[::1]:8080"."""
+    address = socket["address"]
+    return f"[{address}]:{socket['port']}" if ":" in address else f"{address}:{socket['port']}"
+
+
+def listening(holder: Holder) -> list[str]:
+    return [endpoint(s) for s in holder["sockets"] if s["protocol"] == "tcp" and s["state"] == "LISTEN"]
+
+
+def process_user(holder: Holder) -> str:
+    """The owner of a holder: the process's user (the socket's for one not visible)."""
+    return holder["user"] or str(holder["uid"])
+
+
+def held_at(holder: Holder) -> str:
+    """Where a holder listens; for one that does not, its sockets and their kinds."""
+    others = [f"{endpoint(s)} ({s['protocol']} {s['state'].lower()})" for s in holder["sockets"]]
+    return ",".join(listening(holder) or others) or "-"
+
+
+def holder_row(port: int, holder: Holder) -> tuple[str, ...]:
+    if holder["pid"] is None:
+        return (str(port), "-", process_user(holder), held_at(holder), "-",
+                f"in use by a process of user {process_user(holder)} that you cannot see ({RUN_WITH_PRIVILEGES})")
+    return (str(port), str(holder["pid"]), process_user(holder), held_at(holder), one_line(holder["name"] or "-"),
+            one_line(holder["cmd"] or ""))
+
+
+def print_table(table: list[tuple[str, ...]], width: int | None = None) -> None:
+    """Columns padded to their widest cell; each row cut to `width` when given."""
+    widths = [max(len(row[i]) for row in table) for i in range(len(table[0]) - 1)]
+    for row in table:
+        line = "  ".join([cell.ljust(w) for cell, w in zip(row, widths)] + [row[-1]]).rstrip()
+        print(line if width is None else line[:width])
+
+
+def elsewhere_note(port: int, holders: list[Holder]) -> str:
+    """For a port localhost may bind although other addresses hold it."""
+    held = ", ".join(f"{held_at(h)} by "
+                     + (f"{h['name']} (pid {h['pid']})" if h["pid"] is not None else f"user {process_user(h)}")
+                     for h in holders)
+    return f"{port} is free on localhost, but held on {held}"
+
+
 def command_who(args: argparse.Namespace) -> int:
-    states = describe(flatten(args.ports), with_holders=args.all)
+    states = describe(flatten(args.ports))
+    records, notes = [], []
+    table: list[tuple[str, ...]] = [("PORT", "PID", "USER", "ADDRESS", "NAME", "COMMAND")]
+    every_port_seen = True
+    for state in states:
+        holders = _table.holders(state.port)
+        listeners = [h for h in holders if listening(h)]
+        shown = holders if args.all else listeners[:1]
+        if shown:
+            table.extend(holder_row(state.port, h) for h in shown)
+        else:
+            user, addresses = user_name(state.uid) or "-", ",".join(state.addresses) or "-"
+            table.append((str(state.port), "-", user, addresses, "-", state.words()))
+        every_port_seen &= any(h["pid"] is not None for h in listeners)
+        if holders and state.free:
+            notes.append(elsewhere_note(state.port, holders))
+        record = state.to_json()
+        if record["owner"] is None and listeners and listeners[0]["pid"] is not None:
+            first = listeners[0]
+            record["owner"] = {"pid": first["pid"], "name": first["name"], "cmd": first["cmd"]}
+        record["addresses"] = [a for h in holders for a in listening(h)] or record["addresses"]
+        if args.all:
+            record["holders"] = [holder_record(h) for h in holders]
+        records.append(record)
     if args.json:
-        print_json([state.to_json() for state in states])
+        print_json(records)
     else:
-        print_states(states, args.all)
-    return EXIT_OK if all(state.owner for state in states) else EXIT_NEGATIVE
+        print_table(table)
+        for note in notes:
+            print(note)
+    return EXIT_OK if every_port_seen else EXIT_NEGATIVE
+
+
+def holder_record(holder: Holder) -> JsonObject:
+    """A holder in JSON: the process and its user, and its sockets with theirs."""
+    return {"pid": holder["pid"], "ppid": holder["ppid"], "name": holder["name"], "cmd": holder["cmd"],
+            "user": process_user(holder), "uid": holder["uid"], "addresses": listening(holder),
+            "sockets": [dict(s) for s in holder["sockets"]]}
+
+
+def command_ls(args: argparse.Namespace) -> int:
+    found = _table.listeners(flatten(args.ports) if args.ports else None)
+    if args.json:
+        print_json([listener_record(entry) for entry in found])
+        return EXIT_OK
+    table: list[tuple[str, ...]] = [("PORT", "ADDRESS", "PID", "PPID", "USER", "NAME", "COMMAND")]
+    for entry in found:
+        port, address = str(entry["port"]), entry["address"]
+        for process in entry["processes"]:
+            table.append((port, address, str(process["pid"]), str(process["ppid"]),
+                          process["user"] or str(process["uid"]), one_line(process["name"] or "-"),
+                          one_line(process["cmd"])))
+        if not entry["processes"]:
+            owner = entry["user"] or str(entry["uid"])
+            table.append((port, address, "-", "-", owner, "-",
+                          f"a process of user {owner} that you cannot see ({RUN_WITH_PRIVILEGES})"))
+    cut = None if args.wide or not sys.stdout.isatty() else shutil.get_terminal_size().columns
+    print_table(table, cut)
+    return EXIT_OK
+
+
+def listener_record(entry: Listener) -> JsonObject:
+    return {"port": entry["port"], "address": entry["address"], "uid": entry["uid"], "user": entry["user"],
+            "processes": [dict(process) for process in entry["processes"]]}
 
 
 def command_scan(args: argparse.Namespace) -> int:
@@ -217,49 +316,103 @@ def command_scan(args: argparse.Namespace) -> int:
     if args.json:
         print_json([state.to_json() for state in states])
     elif states:
-        print_states(states, False)
+        print_states(states)
     else:
         print("every port is free")
     return EXIT_OK
 
 
+def release(port: int, force: bool) -> tuple[list[SignalledHolder], list[Holder]]:
+    """Signals every holder of the port on any address, then waits up to
+    KILL_GRACE for the signalled ones to let go: (holders as signalled,
+    holders left at the end)."""
+    found = _table.signal_holders(port, force)
+    signalled = {h["pid"] for h in found if h["signal"] in SIGNALLED}
+    # What no signal reached; an exiting holder's socket also shows here for
+    # a moment, with no process left holding it.
+    unsignalled = {socket_key(s) for h in found if h["signal"] not in SIGNALLED for s in h["sockets"]}
+    deadline = time.monotonic() + KILL_GRACE
+    left: list[Holder] = list(found)
+    while signalled:
+        left = _table.holders(port)
+        settled = all(h["pid"] not in signalled and (h["pid"] is not None or
+                                                      {socket_key(s) for s in h["sockets"]} <= unsignalled)
+                      for h in left)
+        if settled or time.monotonic() >= deadline:
+            break
+        time.sleep(KILL_POLL)
+    return found, left
+
+
+def socket_key(socket: Socket) -> tuple[str, str, int, str]:
+    return socket["protocol"], socket["address"], socket["port"], socket["state"]
+
+
+SIGNALLED = ("signalled", "gone")
+
+
+def kill_words(holder: Holder, with_user: bool = False) -> str:
+    """A holder in a message, marked when it does not listen on the port."""
+    details = [f"pid {holder['pid']}"]
+    if with_user:
+        details.append(f"user {process_user(holder)}")
+    if not listening(holder):
+        kinds = sorted({f"{s['protocol']} {s['state'].lower()}" for s in holder["sockets"]})
+        details.append("not listening: " + ", ".join(kinds))
+    return f"{holder['name'] or '?'} ({', '.join(details)})"
+
+
+def unreachable(holders: Sequence[Holder]) -> str:
+    """What stays out of reach, and what would work."""
+    refused = [kill_words(h, with_user=True) for h in holders if h["pid"] is not None]
+    parts = [f"in use by a process of user {process_user(h)} that you cannot see ({RUN_WITH_PRIVILEGES})"
+             for h in holders if h["pid"] is None]
+    if refused:
+        parts.append(f"permission denied to signal {', '.join(refused)}; {RUN_WITH_PRIVILEGES}")
+    return "; ".join(parts)
+
+
 def kill_one(port: int, force: bool) -> tuple[str, str, JsonObject]:
-    """Frees one port: (outcome, message, JSON record)."""
-    before = describe([port], with_holders=True)[0]
-    holders = before.holders or []
-    outcome, message = "freed", f"{port} freed"
-    if before.free:
-        outcome, message = "already_free", f"{port} was already {before.words()}"
+    """Frees one port on every local address: (outcome, message, JSON record)."""
+    found, left = run_waiting(lambda: release(port, force), Countdown(f"freeing port {port}", KILL_GRACE))
+    signalled = [h for h in found if h["signal"] in SIGNALLED]
+    out_of_reach: list[Holder] = [h for h in found if h["signal"] not in SIGNALLED]
+    if not found:
+        before = describe([port])[0]
+        if before.free:
+            outcome, message = "already_free", f"{port} was already {before.words()}"
+        else:
+            outcome, message = "not_visible", f"{port} not freed: {before.words()}"
+    elif not left:
+        outcome = "freed"
+        message = f"{port} freed, was held by " + ", ".join(kill_words(h) for h in signalled)
     else:
-        try:
-            run_waiting(lambda: _lib.kill(port, force=force), Countdown(f"freeing port {port}", KILL_GRACE))
-            if holders:
-                message += ", was held by " + ", ".join(holder_words(h) for h in holders)
-        except PermissionError:
-            refusing = ", ".join(holder_words(h, with_user=True) for h in holders) or "its holders"
-            outcome = "permission_denied"
-            message = f"{port} not freed: permission denied to signal {refusing}; {RUN_WITH_PRIVILEGES}"
-        except OSError:
-            outcome, message = not_freed(describe([port], with_holders=True)[0], force)
-    record: JsonObject = {"port": port, "outcome": outcome, "holders": [holder_json(h) for h in holders],
-                          "user": user_name(before.uid), "uid": before.uid, "message": message}
+        signalled_pids = {h["pid"] for h in signalled}
+        still = [h for h in left if h["pid"] in signalled_pids]
+        if still:
+            outcome = "still_in_use"
+            signal_name = "SIGKILL" if force else "SIGTERM"
+            verb = "holds" if len(still) == 1 else "hold"
+            message = f"{port} not freed: {', '.join(kill_words(h) for h in still)} still {verb} it after {signal_name}"
+            if not force:
+                message += f"; to send SIGKILL: vantle kill --force {port}"
+            if out_of_reach:
+                message += "; besides, " + unreachable(out_of_reach)
+        else:
+            outcome = "permission_denied" if any(h["pid"] is not None for h in out_of_reach) else "not_visible"
+            out_of_reach = out_of_reach or [h for h in left if h["pid"] is None]  # unknown holders since
+            message = f"{port} not freed: "
+            if signalled:
+                message += "signalled " + ", ".join(kill_words(h) for h in signalled) + ", but still "
+            message += unreachable(out_of_reach)
+    sockets = [s for h in found for s in h["sockets"]]
+    keeping = next((s for s in sockets if s["protocol"] == "tcp" and s["state"] == "LISTEN"),
+                   sockets[0] if sockets else None)
+    record: JsonObject = {"port": port, "outcome": outcome,
+                          "holders": [{**holder_record(h), "signal": h["signal"]} for h in found],
+                          "user": None if keeping is None else keeping["user"] or str(keeping["uid"]),
+                          "uid": None if keeping is None else keeping["uid"], "message": message}
     return outcome, message, record
-
-
-def not_freed(after: PortState, force: bool) -> tuple[str, str]:
-    """Why a port that kill could not free is still in use."""
-    port = after.port
-    if after.free:  # let go just after the grace period
-        return "freed", f"{port} freed"
-    if after.holders:
-        signal_name = "SIGKILL" if force else "SIGTERM"
-        hint = "" if force else f"; to send SIGKILL: vantle kill --force {port}"
-        still = ", ".join(holder_words(h) for h in after.holders)
-        verb = "holds" if len(after.holders) == 1 else "hold"
-        return "still_in_use", f"{port} not freed: {still} still {verb} it after {signal_name}{hint}"
-    if after.hidden:
-        return "not_visible", f"{port} not freed: {after.words()}"
-    return "not_visible", f"{port} not freed: no process holding it was found"
 
 
 def command_kill(args: argparse.Namespace) -> int:
@@ -300,7 +453,8 @@ def build_parser() -> argparse.ArgumentParser:
     wait.add_argument("port", type=one_port, metavar="PORT")
     wait.add_argument("--timeout", type=int, default=30, metavar="S", help="whole seconds to wait (default 30)")
 
-    who = command("who", command_who, "Show who listens on each port (exit 1 if any has no visible listener).")
+    who = command("who", command_who,
+                  "Show who listens on each port, on any address (exit 1 if any has no visible listener).")
     ports_argument(who)
     who.add_argument("--all", action="store_true", help="every process holding the port (what kill signals)")
 
@@ -308,7 +462,12 @@ def build_parser() -> argparse.ArgumentParser:
     ports_argument(scan)
     scan.add_argument("--all", action="store_true", help="list free ports too")
 
-    kill = command("kill", command_kill, "Free ports by signalling their holders (exit 1 if any stays in use).")
+    ls = command("ls", command_ls, "List every listening TCP socket on every local address, with its processes.")
+    ls.add_argument("ports", nargs="*", type=port_list, metavar="PORTS", help=f"only these ports: {PORT_FORMS}")
+    ls.add_argument("--wide", action="store_true", help="do not cut rows to the terminal's width")
+
+    kill = command("kill", command_kill,
+                   "Free ports on every local address by signalling their holders (exit 1 if any stays in use).")
     ports_argument(kill)
     kill.add_argument("--force", action="store_true", help="send SIGKILL instead of SIGTERM")
     return parser

@@ -233,4 +233,14 @@ Result<PyRef> to_python(bool value) { return PyRef::borrow(value ? Py_True : Py_
 
 Result<PyRef> to_python(Port value) { return created(PyLong_FromLong(value)); }
 
+Result<PyRef> utf8_text(std::string_view bytes) {
+    return created(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
+}
+
+Result<void> set_item(PyObject* dict, const char* key, Result<PyRef> value) {
+    if (!value) return fail(std::move(value.error()));
+    if (PyDict_SetItemString(dict, key, value->get()) != 0) return fail(capture_exception());
+    return {};
+}
+
 }  // namespace vantle

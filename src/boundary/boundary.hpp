@@ -11,6 +11,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -141,6 +142,11 @@ auto convert_argument(PyObject* slot, const char* parameter, Convert&& convert) 
 
 Result<PyRef> to_python(bool value);
 Result<PyRef> to_python(Port value);
+// A str from UTF-8 bytes, decoded strictly.
+Result<PyRef> utf8_text(std::string_view bytes);
+
+// dict[key] = value, or the failure of making the value or of storing it.
+Result<void> set_item(PyObject* dict, const char* key, Result<PyRef> value);
 
 // ---- The entry points ----
 

@@ -8,16 +8,6 @@
 namespace vantle::owners {
 namespace {
 
-Result<PyRef> utf8_text(const std::string& bytes) {
-    return created(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
-}
-
-Result<void> set_item(PyObject* dict, const char* key, Result<PyRef> value) {
-    if (!value) return fail(std::move(value.error()));
-    if (PyDict_SetItemString(dict, key, value->get()) != 0) return fail(capture_exception());
-    return {};
-}
-
 // The newest process listening on `port` over TCP, when the port is in use.
 // Port 0 and ports that pass the bind test have no owner and cost no walk.
 // Entered and left with the interpreter lock held; it is released only

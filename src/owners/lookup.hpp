@@ -12,6 +12,7 @@
 // operation reports failure by its return value only (a process that exited
 // or refused simply fails).
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -95,12 +96,49 @@ struct SocketInfo {
     std::uint16_t local_port = 0;  // host byte order
 };
 
+// TCP states as Linux numbers them (include/net/tcp_states.h), on every
+// platform; UDP sockets report established or close.
+enum class SocketState : std::uint8_t {
+    unknown = 0,
+    established = 1,
+    syn_sent = 2,
+    syn_received = 3,
+    fin_wait_1 = 4,
+    fin_wait_2 = 5,
+    time_wait = 6,
+    close = 7,
+    close_wait = 8,
+    last_ack = 9,
+    listen = 10,
+    closing = 11,
+};
+
+// All the machine view tells of one internet socket.
+struct SocketDetails {
+    std::uint64_t identity = 0;  // the same for every descriptor of the socket (its inode on Linux)
+    bool tcp = false;            // TCP, or else UDP (or another internet protocol)
+    SocketState state = SocketState::unknown;
+    bool ipv6 = false;
+    std::array<std::uint8_t, 16> local_address{};  // network byte order; IPv4 in the first 4 bytes
+    std::uint16_t local_port = 0;                   // host byte order
+    std::uint32_t uid = 0;                          // the socket's owner
+};
+
+// Who a process is, besides its name: parent, real user and start time (in
+// the units of ProcessInfo's start_time).
+struct ProcessIdentity {
+    std::uint32_t parent = 0;
+    std::uint32_t uid = 0;
+    std::uint64_t start_time = 0;
+};
+
 class Platform {
 public:
     // Prepares a lookup of sockets whose local port is one of `ports`. With
     // `listen_only`, sockets other than TCP listeners will not be asked about,
     // so the platform may leave them out of whatever it gathers up front.
-    Platform(std::span<const std::uint16_t> ports, bool listen_only);
+    // With `every_port`, `ports` is ignored and sockets on any port count.
+    Platform(std::span<const std::uint16_t> ports, bool listen_only, bool every_port = false);
     ~Platform();
     Platform(const Platform&) = delete;
     Platform& operator=(const Platform&) = delete;
@@ -134,6 +172,21 @@ public:
 
     // When the process started, in the platform's own units; 0 when unknown.
     std::uint64_t start_time(std::uint32_t pid);
+
+    // ---- For the machine view ----
+
+    // Every socket this lookup would report, known before the walk whether or
+    // not a visible process holds it: the socket table on Linux (empty when
+    // /proc cannot be used); nothing on macOS, where sockets are seen only
+    // through their holders.
+    std::optional<std::vector<SocketDetails>> known_sockets() const;
+
+    // All about one socket descriptor listed above, when it is one this
+    // lookup would report.
+    std::optional<SocketDetails> socket_details(std::uint32_t pid, const Descriptor& descriptor);
+
+    // Parent, real user and start time of `pid`.
+    std::optional<ProcessIdentity> process_identity(std::uint32_t pid);
 
 private:
     struct State;

@@ -177,7 +177,8 @@ int Platform::State::load_cmdline(std::uint32_t pid) {
     return cmdline_error;
 }
 
-Platform::Platform(std::span<const std::uint16_t> ports, bool listen_only) : state_(std::make_unique<State>()) {
+Platform::Platform(std::span<const std::uint16_t> ports, bool listen_only, bool every_port)
+    : state_(std::make_unique<State>()) {
     State& state = *state_;
     state.proc = linux_os::open_at(AT_FDCWD, "/proc", O_RDONLY | O_DIRECTORY);
     state.self = static_cast<std::uint32_t>(::getpid());
@@ -185,7 +186,7 @@ Platform::Platform(std::span<const std::uint16_t> ports, bool listen_only) : sta
         state.proc.reset();
         return;
     }
-    state.sockets = sockets::SocketSnapshot::take(state.proc.get(), ports, listen_only);
+    state.sockets = sockets::SocketSnapshot::take(state.proc.get(), ports, listen_only, every_port);
     state.skip_other_uids = uid_decides_access(state.fsuid);
 }
 
@@ -297,6 +298,51 @@ std::uint64_t Platform::start_time(std::uint32_t pid) {
     const std::expected<linux_os::ProcStat, int> stat =
         linux_os::read_stat(state.proc.get(), ProcPath(pid, "stat").c_str(), state.text);
     return stat ? stat->start_time : 0;
+}
+
+namespace {
+
+SocketDetails details_of(const sockets::InetSocket& socket) {
+    SocketDetails details;
+    details.identity = socket.inode;
+    details.tcp = socket.protocol == IPPROTO_TCP;
+    details.state = static_cast<SocketState>(socket.state);
+    details.ipv6 = socket.family == AF_INET6;
+    details.local_address = socket.local_address;
+    details.local_port = socket.local_port;
+    details.uid = socket.uid;
+    return details;
+}
+
+}  // namespace
+
+std::optional<std::vector<SocketDetails>> Platform::known_sockets() const {
+    std::vector<SocketDetails> known;
+    if (!state_->proc) return known;
+    known.reserve(state_->sockets.sockets().size());
+    for (const sockets::InetSocket& socket : state_->sockets.sockets()) known.push_back(details_of(socket));
+    return known;
+}
+
+std::optional<SocketDetails> Platform::socket_details(std::uint32_t, const Descriptor& descriptor) {
+    const sockets::InetSocket* socket = state_->sockets.find(descriptor.handle);
+    if (socket == nullptr) return std::nullopt;
+    return details_of(*socket);
+}
+
+std::optional<ProcessIdentity> Platform::process_identity(std::uint32_t pid) {
+    State& state = *state_;
+    if (!state.proc) return std::nullopt;
+    const std::expected<linux_os::ProcStat, int> stat =
+        linux_os::read_stat(state.proc.get(), ProcPath(pid, "stat").c_str(), state.text);
+    if (!stat) return std::nullopt;
+    // The uids come first in status, well within its first page.
+    if (linux_os::read_file(state.proc.get(), ProcPath(pid, "status").c_str(), 4096, state.text) != 0) {
+        return std::nullopt;
+    }
+    const std::optional<std::uint32_t> uid = linux_os::parse_status_uid(state.text);
+    if (!uid) return std::nullopt;
+    return ProcessIdentity{stat->parent, *uid, stat->start_time};
 }
 
 std::expected<std::uint64_t, int> process_start_time(std::uint32_t pid) {

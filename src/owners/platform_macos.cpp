@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
+#include <iterator>
 #include <expected>
 #include <span>
 
@@ -49,7 +51,7 @@ struct Platform::State {
     char text[text_limit];  // proc_name and proc_pidpath write here
 };
 
-Platform::Platform(std::span<const std::uint16_t>, bool) : state_(std::make_unique<State>()) {}
+Platform::Platform(std::span<const std::uint16_t>, bool, bool) : state_(std::make_unique<State>()) {}
 
 Platform::~Platform() = default;
 
@@ -141,6 +143,56 @@ bool Platform::command(std::uint32_t pid, std::string& out) {
 // Microseconds since the epoch.
 std::uint64_t Platform::start_time(std::uint32_t pid) {
     return process_start_time(pid).value_or(0);
+}
+
+std::optional<std::vector<SocketDetails>> Platform::known_sockets() const {
+    return std::nullopt;
+}
+
+std::optional<SocketDetails> Platform::socket_details(std::uint32_t pid, const Descriptor& descriptor) {
+    // TSI_S_* in the order of their numbers, as Linux numbers them.
+    static constexpr SocketState tcp_states[] = {
+        SocketState::close,      SocketState::listen,     SocketState::syn_sent,   SocketState::syn_received,
+        SocketState::established, SocketState::close_wait, SocketState::fin_wait_1, SocketState::closing,
+        SocketState::last_ack,   SocketState::fin_wait_2, SocketState::time_wait,
+    };
+    socket_fdinfo socket{};
+    if (::proc_pidfdinfo(static_cast<int>(pid), descriptor.fd, PROC_PIDFDSOCKETINFO, &socket, sizeof socket) <= 0) {
+        return std::nullopt;
+    }
+    SocketDetails details;
+    const in_sockinfo* internet = nullptr;
+    switch (socket.psi.soi_kind) {
+        case SOCKINFO_TCP: {
+            details.tcp = true;
+            const int state = socket.psi.soi_proto.pri_tcp.tcpsi_state;
+            if (state >= 0 && static_cast<std::size_t>(state) < std::size(tcp_states)) details.state = tcp_states[state];
+            internet = &socket.psi.soi_proto.pri_tcp.tcpsi_ini;
+            break;
+        }
+        case SOCKINFO_IN:
+            internet = &socket.psi.soi_proto.pri_in;
+            details.state = internet->insi_fport != 0 ? SocketState::established : SocketState::close;
+            break;
+        default:
+            return std::nullopt;
+    }
+    details.identity = socket.psi.soi_pcb;
+    details.ipv6 = (internet->insi_vflag & INI_IPV6) != 0;
+    if (details.ipv6) {
+        std::memcpy(details.local_address.data(), &internet->insi_laddr.ina_6, 16);
+    } else {
+        std::memcpy(details.local_address.data(), &internet->insi_laddr.ina_46.i46a_addr4, 4);
+    }
+    details.local_port = ntohs(static_cast<std::uint16_t>(internet->insi_lport));
+    details.uid = socket.psi.soi_stat.vst_uid;
+    return details;
+}
+
+std::optional<ProcessIdentity> Platform::process_identity(std::uint32_t pid) {
+    const std::expected<proc_bsdinfo, int> info = read_bsd_info(pid);
+    if (!info) return std::nullopt;
+    return ProcessIdentity{info->pbi_ppid, info->pbi_ruid, start_time_of(*info)};
 }
 
 std::expected<std::uint64_t, int> process_start_time(std::uint32_t pid) {

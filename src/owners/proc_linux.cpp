@@ -131,6 +131,10 @@ std::optional<ProcStat> parse_stat(std::string_view text) noexcept {
         if (field == 3) {
             if (token.size() != 1) return std::nullopt;
             stat.state = token.front();
+        } else if (field == 4) {
+            const std::optional<std::uint32_t> parent = parse_number<std::uint32_t>(token);
+            if (!parent) return std::nullopt;
+            stat.parent = *parent;
         } else if (field == 20 || field == 22) {
             const std::optional<std::uint64_t> value = parse_number<std::uint64_t>(token);
             if (!value) return std::nullopt;
@@ -145,6 +149,14 @@ std::optional<ProcStat> parse_stat(std::string_view text) noexcept {
     }
     if (!have_threads || !have_start) return std::nullopt;
     return stat;
+}
+
+std::optional<std::uint32_t> parse_status_uid(std::string_view text) noexcept {
+    constexpr std::string_view key = "\nUid:";
+    const std::size_t at = text.find(key);
+    if (at == std::string_view::npos) return std::nullopt;
+    std::string_view rest = text.substr(at + key.size());
+    return parse_number<std::uint32_t>(next_field(rest, " \t\n"));
 }
 
 std::string_view extend_name(std::string_view comm, std::string_view first_argument,

@@ -105,6 +105,7 @@ std::optional<std::uint64_t> parse_socket_link(std::string_view link) noexcept;
 // The fields of /proc/PID/stat that the lookup reads.
 struct ProcStat {
     char state = '?';              // field 3
+    std::uint32_t parent = 0;      // field 4
     std::uint64_t threads = 0;     // field 20
     std::uint64_t start_time = 0;  // field 22, clock ticks after boot
 };
@@ -112,6 +113,10 @@ struct ProcStat {
 // Parses /proc/PID/stat. The name (field 2) may hold spaces and ')', so the
 // fields are counted from the last ')'.
 std::optional<ProcStat> parse_stat(std::string_view text) noexcept;
+
+// The real uid in the text of /proc/PID/status (the first number of its
+// "Uid:" line).
+std::optional<std::uint32_t> parse_status_uid(std::string_view text) noexcept;
 
 // The kernel keeps at most this many bytes of a process name.
 inline constexpr std::size_t kernel_name_limit = 15;

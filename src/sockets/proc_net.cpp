@@ -3,8 +3,10 @@
 #include "sockets/socket_table.hpp"
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "owners/proc_linux.hpp"
 
@@ -14,6 +16,19 @@ namespace {
 using owners::linux_os::next_field;
 using owners::linux_os::parse_number;
 
+// An address as /proc/net writes it: each 32-bit word of the network-order
+// address printed as a number of this machine's byte order, 8 hex digits.
+bool parse_address(std::string_view hex, InetSocket& socket) {
+    if (hex.size() != 8 && hex.size() != 32) return false;
+    socket.family = hex.size() == 8 ? AF_INET : AF_INET6;
+    for (std::size_t word = 0; word < hex.size() / 8; ++word) {
+        const auto value = parse_number<std::uint32_t>(hex.substr(word * 8, 8), 16);
+        if (!value) return false;
+        std::memcpy(socket.local_address.data() + word * 4, &*value, 4);
+    }
+    return true;
+}
+
 // One line of /proc/net/{tcp,udp}{,6}: "sl: local remote st tx:rx tr:tm
 // retrnsmt uid timeout inode ...", addresses as HEX:PORT in hexadecimal.
 bool parse_line(std::string_view line, std::uint8_t protocol, InetSocket& socket) {
@@ -21,14 +36,20 @@ bool parse_line(std::string_view line, std::uint8_t protocol, InetSocket& socket
     if (slot.empty() || slot.back() != ':') return false;  // the header line
     const std::string_view local = next_field(line);
     const std::size_t colon = local.rfind(':');
-    if (colon == std::string_view::npos) return false;
+    if (colon == std::string_view::npos || !parse_address(local.substr(0, colon), socket)) return false;
     const auto port = parse_number<std::uint16_t>(local.substr(colon + 1), 16);
     next_field(line);  // remote address
     const auto state = parse_number<std::uint8_t>(next_field(line), 16);
-    for (int skipped = 0; skipped < 5; ++skipped) next_field(line);  // queues, timer, retransmits, uid, timeout
+    for (int skipped = 0; skipped < 3; ++skipped) next_field(line);  // queues, timer, retransmits
+    const auto uid = parse_number<std::uint32_t>(next_field(line));
+    next_field(line);  // timeout
     const auto inode = parse_number<std::uint64_t>(next_field(line));
-    if (!port || !state || !inode) return false;
-    socket = InetSocket{*inode, *port, protocol, *state};
+    if (!port || !state || !uid || !inode) return false;
+    socket.inode = *inode;
+    socket.local_port = *port;
+    socket.protocol = protocol;
+    socket.state = *state;
+    socket.uid = *uid;
     return true;
 }
 

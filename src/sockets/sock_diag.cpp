@@ -153,7 +153,12 @@ DumpProgress read_dump_datagram(std::span<const std::byte> datagram, std::uint32
             case TCPDIAG_GETSOCK: {  // the answer to the older request
                 if (payload.size() < sizeof(inet_diag_msg)) return failed(EBADMSG);
                 const auto socket = get<inet_diag_msg>(payload, 0);
-                out.push_back(InetSocket{socket.idiag_inode, ntohs(socket.id.idiag_sport), protocol, socket.idiag_state});
+                InetSocket entry{socket.idiag_inode, ntohs(socket.id.idiag_sport), protocol, socket.idiag_state,
+                                 socket.idiag_family};
+                const std::size_t address_size = socket.idiag_family == AF_INET6 ? 16 : 4;
+                std::memcpy(entry.local_address.data(), socket.id.idiag_src, address_size);
+                entry.uid = socket.idiag_uid;
+                out.push_back(entry);
                 break;
             }
             default:

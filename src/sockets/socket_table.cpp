@@ -15,18 +15,19 @@
 namespace vantle::sockets {
 namespace {
 
-bool wanted(const InetSocket& socket, std::span<const std::uint16_t> ports, bool listen_only) {
+bool wanted(const InetSocket& socket, std::span<const std::uint16_t> ports, bool listen_only, bool every_port) {
     if (socket.inode == 0) return false;  // TIME_WAIT, NEW_SYN_RECV: no descriptor holds them
     if (listen_only && (socket.protocol != IPPROTO_TCP || socket.state != tcp_state_listen)) return false;
-    return std::binary_search(ports.begin(), ports.end(), socket.local_port);
+    return every_port || std::binary_search(ports.begin(), ports.end(), socket.local_port);
 }
 
 }  // namespace
 
 SocketSnapshot::SocketSnapshot(std::vector<InetSocket> sockets, std::span<const std::uint16_t> ports,
-                               bool listen_only)
+                               bool listen_only, bool every_port)
     : sockets_(std::move(sockets)) {
-    std::erase_if(sockets_, [&](const InetSocket& socket) { return !wanted(socket, ports, listen_only); });
+    std::erase_if(sockets_,
+                  [&](const InetSocket& socket) { return !wanted(socket, ports, listen_only, every_port); });
     std::sort(sockets_.begin(), sockets_.end(),
               [](const InetSocket& a, const InetSocket& b) { return a.inode < b.inode; });
     sockets_.erase(std::unique(sockets_.begin(), sockets_.end(),
@@ -60,7 +61,10 @@ void read_sockets(int proc_fd, DiagChannel& channel, std::uint8_t protocol, std:
     }
 }
 
-SocketSnapshot SocketSnapshot::take(int proc_fd, std::span<const std::uint16_t> ports, bool listen_only) {
+SocketSnapshot SocketSnapshot::take(int proc_fd, std::span<const std::uint16_t> ports, bool listen_only,
+                                    bool every_port) {
+    // No port filter in the kernel when every port is wanted.
+    if (every_port) ports = {};
     // Sockets in TIME_WAIT and NEW_SYN_RECV have no inode, so they are not
     // even asked for.
     const std::uint32_t states =
@@ -71,7 +75,7 @@ SocketSnapshot SocketSnapshot::take(int proc_fd, std::span<const std::uint16_t> 
     DiagChannel channel;
     read_sockets(proc_fd, channel, IPPROTO_TCP, states, ports, sockets);
     if (!listen_only) read_sockets(proc_fd, channel, IPPROTO_UDP, states, ports, sockets);
-    return SocketSnapshot(std::move(sockets), ports, listen_only);
+    return SocketSnapshot(std::move(sockets), ports, listen_only, every_port);
 }
 
 const InetSocket* SocketSnapshot::find(std::uint64_t inode) const noexcept {

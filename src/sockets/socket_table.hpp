@@ -6,6 +6,7 @@
 // plain values, so that tests can feed them recorded kernel answers or
 // hand-made files.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -30,6 +31,10 @@ struct InetSocket {
     std::uint16_t local_port = 0;
     std::uint8_t protocol = 0;  // IPPROTO_TCP or IPPROTO_UDP
     std::uint8_t state = 0;
+    std::uint8_t family = 0;  // AF_INET or AF_INET6
+    // The local address in network byte order; IPv4 in the first 4 bytes.
+    std::array<std::uint8_t, 16> local_address{};
+    std::uint32_t uid = 0;  // the socket's owner
 };
 
 // A dump request for `states` (a mask of 1 << state), with a port filter in
@@ -89,13 +94,17 @@ public:
     // Keeps the sockets of `sockets` that a lookup of `ports` (sorted, without
     // duplicates) could report: on one of the ports, held by some descriptor
     // (inode not 0), and TCP listeners only when `listen_only`.
-    SocketSnapshot(std::vector<InetSocket> sockets, std::span<const std::uint16_t> ports, bool listen_only);
+    // With `every_port`, sockets on any port are kept and `ports` is ignored.
+    SocketSnapshot(std::vector<InetSocket> sockets, std::span<const std::uint16_t> ports, bool listen_only,
+                   bool every_port = false);
 
     // Reads the TCP sockets, and the UDP ones unless `listen_only`, with
     // read_sockets.
-    static SocketSnapshot take(int proc_fd, std::span<const std::uint16_t> ports, bool listen_only);
+    static SocketSnapshot take(int proc_fd, std::span<const std::uint16_t> ports, bool listen_only,
+                               bool every_port = false);
 
     const InetSocket* find(std::uint64_t inode) const noexcept;
+    const std::vector<InetSocket>& sockets() const noexcept { return sockets_; }
     bool has_port(std::uint16_t port) const noexcept;
 
 private:

@@ -178,13 +178,6 @@ std::expected<bool, int> ExitWatches::wait_for_exit(nanoseconds timeout) {
 // the signal is sent only after the pid has been checked to still name the
 // process the lookup saw. Touches no Python object.
 
-enum class SignalOutcome : std::uint8_t {
-    delivered,  // the signal was sent
-    gone,       // the process has exited; its pid may name another one now
-    refused,    // not permitted (EPERM)
-    failed,     // any other error, or a process that could not be identified
-};
-
 SignalOutcome outcome_of_error(int error) noexcept {
     switch (error) {
         case ESRCH:
@@ -390,6 +383,11 @@ Result<PyRef> kill(ModuleState&, const BoundArguments& arguments) {
             break;
     }
     return fail(could_not_free(*port));
+}
+
+SignalOutcome signal_process(std::uint32_t pid, std::uint64_t start_time, int signal) {
+    ExitWatches unwatched;  // the caller waits in its own way
+    return signal_owner(pid, start_time, signal, unwatched);
 }
 
 }  // namespace vantle::terminate

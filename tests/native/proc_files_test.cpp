@@ -23,6 +23,7 @@ TEST(ProcStat, NameWithSpacesAndParentheses) {
     const auto stat = parse_stat(line);
     ASSERT_TRUE(stat);
     EXPECT_EQ(stat->state, 'S');
+    EXPECT_EQ(stat->parent, 1u);
     EXPECT_EQ(stat->threads, 3u);
     EXPECT_EQ(stat->start_time, 70697u);
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 
@@ -68,9 +69,14 @@ TEST(ProcNetTable, HandMadeLines) {
     EXPECT_EQ(sockets[0].local_port, 8080);
     EXPECT_EQ(sockets[0].state, tcp_state_listen);
     EXPECT_EQ(sockets[0].inode, 4242u);
+    EXPECT_EQ(sockets[0].family, AF_INET6);
+    EXPECT_EQ(sockets[0].uid, 1000u);
     EXPECT_EQ(sockets[1].state, tcp_state_time_wait);  // TIME_WAIT: no inode
     EXPECT_EQ(sockets[1].inode, 0u);
     EXPECT_EQ(sockets[2].local_port, 80);  // last line without a newline
+    EXPECT_EQ(sockets[2].family, AF_INET);
+    EXPECT_EQ(sockets[2].local_address[0], 127);
+    EXPECT_EQ(sockets[2].local_address[3], 1);
     EXPECT_EQ(sockets[2].inode, 18446744073709551615u);
 }
 

@@ -15,3 +15,5 @@ try:
     vantle.kill(8000)
 except _lib.PanicException:  # E
     pass
+
+vantle.listeners("8000")  # E

@@ -1,6 +1,6 @@
 """Type-checked by mypy against the package's stubs (tools/check-types)."""
 
-from typing import TYPE_CHECKING, assert_type
+from typing import Literal, TYPE_CHECKING, assert_type
 
 import numpy as np
 
@@ -31,6 +31,14 @@ vantle.scan(range(8000, 8010))
 vantle.scan((80, 443))
 vantle.scan(b"P")
 assert_type(vantle.__version__, str)
+
+for listener in vantle.listeners(range(8000, 8010)):
+    assert_type(listener["address"], str)
+    for process in listener["processes"]:
+        assert_type(process["user"], str | None)
+for holder in vantle.holders(8000):
+    assert_type(holder["pid"], int | None)
+    assert_type(holder["sockets"][0]["protocol"], Literal["tcp", "udp"])
 
 
 def panic_message(error: "_PanicException") -> str:

@@ -1,0 +1,337 @@
+// vantle._table: the machine view for Python. listeners() and holders()
+// describe the sockets of view.hpp as lists of dicts; signal_holders() is
+// what the command line's kill builds on: the holders of a port, each
+// signalled as the module's kill does (only while its start time still
+// matches), with the outcome.
+
+#include <arpa/inet.h>
+#include <pwd.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <csignal>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "boundary/boundary.hpp"
+#include "boundary/module.hpp"
+#include "machine/view.hpp"
+#include "terminate/kill.hpp"
+
+namespace vantle::machine {
+namespace {
+
+using owners::SocketDetails;
+using owners::SocketState;
+using terminate::SignalOutcome;
+
+// ---- Plain values, made without the interpreter lock ----
+
+// User names of the uids a view mentions; none for a uid without a name.
+using UserNames = std::unordered_map<std::uint32_t, std::optional<std::string>>;
+
+std::optional<std::string> user_name(std::uint32_t uid) {
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> buffer(4096);
+    for (;;) {
+        const int error = ::getpwuid_r(static_cast<uid_t>(uid), &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 4);
+            continue;
+        }
+        if (error != 0 || found == nullptr || !owners::is_valid_utf8(entry.pw_name)) return std::nullopt;
+        return std::string(entry.pw_name);
+    }
+}
+
+UserNames user_names(const View& view) {
+    UserNames names;
+    const auto add = [&names](std::uint32_t uid) {
+        if (!names.contains(uid)) names.emplace(uid, user_name(uid));
+    };
+    for (const HeldSocket& held : view.sockets) add(held.socket.uid);
+    for (const Holder& holder : view.holders) add(holder.identity.uid);
+    return names;
+}
+
+std::string address_text(const SocketDetails& socket) {
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(socket.ipv6 ? AF_INET6 : AF_INET, socket.local_address.data(), text, sizeof text);
+    return text;
+}
+
+const char* state_name(const SocketDetails& socket) {
+    if (!socket.tcp) return socket.state == SocketState::established ? "ESTABLISHED" : "UNCONN";
+    switch (socket.state) {
+        case SocketState::established: return "ESTABLISHED";
+        case SocketState::syn_sent: return "SYN_SENT";
+        case SocketState::syn_received: return "SYN_RECV";
+        case SocketState::fin_wait_1: return "FIN_WAIT1";
+        case SocketState::fin_wait_2: return "FIN_WAIT2";
+        case SocketState::time_wait: return "TIME_WAIT";
+        case SocketState::close: return "CLOSE";
+        case SocketState::close_wait: return "CLOSE_WAIT";
+        case SocketState::last_ack: return "LAST_ACK";
+        case SocketState::listen: return "LISTEN";
+        case SocketState::closing: return "CLOSING";
+        case SocketState::unknown: break;
+    }
+    return "UNKNOWN";
+}
+
+const char* outcome_name(SignalOutcome outcome) {
+    switch (outcome) {
+        case SignalOutcome::delivered: return "signalled";
+        case SignalOutcome::gone: return "gone";
+        case SignalOutcome::refused: return "refused";
+        case SignalOutcome::failed: break;
+    }
+    return "failed";
+}
+
+// ---- Python values ----
+
+Result<PyRef> number(unsigned long long value) { return created(PyLong_FromUnsignedLongLong(value)); }
+
+Result<PyRef> user_object(const UserNames& names, std::uint32_t uid) {
+    const auto found = names.find(uid);
+    if (found == names.end() || !found->second) return PyRef::borrow(Py_None);
+    return utf8_text(*found->second);
+}
+
+Result<PyRef> append(PyObject* list, Result<PyRef> item) {
+    if (!item) return item;
+    if (PyList_Append(list, item->get()) != 0) return fail(capture_exception());
+    return item;
+}
+
+// {"pid", "ppid", "uid", "user", "name", "cmd"} of a visible process.
+Result<PyRef> process_dict(const Holder& holder, const UserNames& names) {
+    Result<PyRef> dict = created(PyDict_New());
+    if (!dict) return dict;
+    PyObject* d = dict->get();
+    Result<void> filled = set_item(d, "pid", number(holder.info.pid))
+                              .and_then([&] { return set_item(d, "ppid", number(holder.identity.parent)); })
+                              .and_then([&] { return set_item(d, "uid", number(holder.identity.uid)); })
+                              .and_then([&] { return set_item(d, "user", user_object(names, holder.identity.uid)); })
+                              .and_then([&] { return set_item(d, "name", utf8_text(holder.info.name)); })
+                              .and_then([&] { return set_item(d, "cmd", utf8_text(holder.info.cmd)); });
+    if (!filled) return fail(std::move(filled.error()));
+    return dict;
+}
+
+// {"protocol", "state", "address", "port", "uid", "user"} of a socket.
+Result<PyRef> socket_dict(const SocketDetails& socket, const UserNames& names) {
+    Result<PyRef> dict = created(PyDict_New());
+    if (!dict) return dict;
+    PyObject* d = dict->get();
+    Result<void> filled =
+        set_item(d, "protocol", utf8_text(socket.tcp ? "tcp" : "udp"))
+            .and_then([&] { return set_item(d, "state", utf8_text(state_name(socket))); })
+            .and_then([&] { return set_item(d, "address", utf8_text(address_text(socket))); })
+            .and_then([&] { return set_item(d, "port", number(socket.local_port)); })
+            .and_then([&] { return set_item(d, "uid", number(socket.uid)); })
+            .and_then([&] { return set_item(d, "user", user_object(names, socket.uid)); });
+    if (!filled) return fail(std::move(filled.error()));
+    return dict;
+}
+
+// One dict per listening socket: the socket's own keys and "processes",
+// the visible holders newest first (empty: none of them can be seen).
+Result<PyRef> listener_list(const View& view, const UserNames& names) {
+    Result<PyRef> list = created(PyList_New(0));
+    if (!list) return list;
+    for (const HeldSocket& held : view.sockets) {
+        Result<PyRef> entry = append(list->get(), socket_dict(held.socket, names));
+        if (!entry) return entry;
+        Result<PyRef> processes = created(PyList_New(0));
+        if (!processes) return processes;
+        for (const std::size_t index : held.holders) {
+            Result<PyRef> process = append(processes->get(), process_dict(view.holders[index], names));
+            if (!process) return process;
+        }
+        Result<void> set = set_item(entry->get(), "processes", std::move(processes));
+        if (!set) return fail(std::move(set.error()));
+    }
+    return list;
+}
+
+// One dict per holder, newest first, with its sockets on the port; then one
+// per user whose sockets no visible process holds, with "pid" None. With
+// `outcomes`, each visible holder also says what its signal came to.
+Result<PyRef> holder_list(const View& view, const UserNames& names, const std::vector<SignalOutcome>* outcomes) {
+    Result<PyRef> list = created(PyList_New(0));
+    if (!list) return list;
+    for (std::size_t index = 0; index < view.holders.size(); ++index) {
+        Result<PyRef> entry = append(list->get(), process_dict(view.holders[index], names));
+        if (!entry) return entry;
+        Result<PyRef> sockets = created(PyList_New(0));
+        if (!sockets) return sockets;
+        for (const HeldSocket& held : view.sockets) {
+            if (std::find(held.holders.begin(), held.holders.end(), index) == held.holders.end()) continue;
+            Result<PyRef> socket = append(sockets->get(), socket_dict(held.socket, names));
+            if (!socket) return socket;
+        }
+        Result<void> set = set_item(entry->get(), "sockets", std::move(sockets));
+        if (set && outcomes) set = set_item(entry->get(), "signal", utf8_text(outcome_name((*outcomes)[index])));
+        if (!set) return fail(std::move(set.error()));
+    }
+    // The invisible ones, grouped by the sockets' user, in the order met.
+    std::vector<std::uint32_t> uids;
+    for (const HeldSocket& held : view.sockets)
+        if (held.holders.empty() && std::find(uids.begin(), uids.end(), held.socket.uid) == uids.end())
+            uids.push_back(held.socket.uid);
+    for (const std::uint32_t uid : uids) {
+        Result<PyRef> entry = append(list->get(), created(PyDict_New()));
+        if (!entry) return entry;
+        PyObject* d = entry->get();
+        Result<PyRef> sockets = created(PyList_New(0));
+        if (!sockets) return sockets;
+        for (const HeldSocket& held : view.sockets) {
+            if (!held.holders.empty() || held.socket.uid != uid) continue;
+            Result<PyRef> socket = append(sockets->get(), socket_dict(held.socket, names));
+            if (!socket) return socket;
+        }
+        const auto none = [] { return Result<PyRef>(PyRef::borrow(Py_None)); };
+        Result<void> filled = set_item(d, "pid", none())
+                                  .and_then([&] { return set_item(d, "ppid", none()); })
+                                  .and_then([&] { return set_item(d, "uid", number(uid)); })
+                                  .and_then([&] { return set_item(d, "user", user_object(names, uid)); })
+                                  .and_then([&] { return set_item(d, "name", none()); })
+                                  .and_then([&] { return set_item(d, "cmd", none()); })
+                                  .and_then([&] { return set_item(d, "sockets", std::move(sockets)); });
+        if (filled && outcomes) filled = set_item(d, "signal", none());
+        if (!filled) return fail(std::move(filled.error()));
+    }
+    return list;
+}
+
+// Warns that the process table could not be read, so that an answer without
+// processes is not mistaken for one where nobody holds anything.
+Result<void> note_unlisted(const View& view) {
+    if (view.processes_listed) return {};
+    if (PyErr_WarnEx(PyExc_RuntimeWarning,
+                     "vantle: the process table could not be read (no /proc of this pid namespace?); "
+                     "no process is named",
+                     1) != 0)
+        return fail(capture_exception());
+    return {};
+}
+
+// ---- The functions ----
+
+const FunctionDescription listeners_function{"listeners", {"ports"}, 1, 0};
+
+Result<PyRef> listeners(ModuleState& module, const BoundArguments& arguments) {
+    std::optional<std::vector<Port>> ports;
+    if (arguments[0] && arguments[0] != Py_None) {
+        Result<std::vector<Port>> converted = convert_argument(
+            arguments[0], "ports", [&module](PyObject* object) { return to_ports(object, module); });
+        if (!converted) return fail(std::move(converted.error()));
+        std::sort(converted->begin(), converted->end());
+        converted->erase(std::unique(converted->begin(), converted->end()), converted->end());
+        ports = std::move(*converted);
+    }
+    struct Read {
+        View view;
+        UserNames names;
+    };
+    const Read read = without_interpreter_lock([&ports] {
+        View view = machine::listeners(ports ? std::span<const Port>(*ports) : std::span<const Port>(), !ports);
+        UserNames names = user_names(view);
+        return Read{std::move(view), std::move(names)};
+    });
+    if (Result<void> noted = note_unlisted(read.view); !noted) return fail(std::move(noted.error()));
+    return listener_list(read.view, read.names);
+}
+
+const FunctionDescription holders_function{"holders", {"port"}, 1, 1};
+
+Result<PyRef> holders(ModuleState&, const BoundArguments& arguments) {
+    Result<Port> port = convert_argument(arguments[0], "port", to_port);
+    if (!port) return fail(std::move(port.error()));
+    if (*port == 0) return created(PyList_New(0));
+    struct Read {
+        View view;
+        UserNames names;
+    };
+    const Read read = without_interpreter_lock([port = *port] {
+        View view = port_holders(port);
+        UserNames names = user_names(view);
+        return Read{std::move(view), std::move(names)};
+    });
+    if (Result<void> noted = note_unlisted(read.view); !noted) return fail(std::move(noted.error()));
+    return holder_list(read.view, read.names, nullptr);
+}
+
+const FunctionDescription signal_holders_function{"signal_holders", {"port", "force"}, 2, 1};
+
+Result<PyRef> signal_holders(ModuleState&, const BoundArguments& arguments) {
+    Result<Port> port = convert_argument(arguments[0], "port", to_port);
+    if (!port) return fail(std::move(port.error()));
+    Result<bool> force = convert_argument(arguments[1], "force", to_bool, false);
+    if (!force) return fail(std::move(force.error()));
+    if (*port == 0) return created(PyList_New(0));
+    struct Done {
+        View view;
+        UserNames names;
+        std::vector<SignalOutcome> outcomes;
+    };
+    const Done done = without_interpreter_lock([port = *port, signal = *force ? SIGKILL : SIGTERM] {
+        View view = port_holders(port);
+        std::vector<SignalOutcome> outcomes;
+        outcomes.reserve(view.holders.size());
+        for (const Holder& holder : view.holders)
+            outcomes.push_back(terminate::signal_process(holder.info.pid, holder.info.start_time, signal));
+        UserNames names = user_names(view);
+        return Done{std::move(view), std::move(names), std::move(outcomes)};
+    });
+    return holder_list(done.view, done.names, &done.outcomes);
+}
+
+PyMethodDef functions[] = {
+    method<listeners_function, listeners>(
+        "listeners(ports=None)\n--\n\nEvery TCP socket listening on any local address, IPv4 and IPv6, with the "
+        "processes holding it.\n\nArgs:\n    ports: None for every port, or a sequence of ports to keep.\n\n"
+        "Returns:\n    A list of dicts, by port and address: protocol, state, address, port, the socket's uid and "
+        "user,\n    and processes: pid, ppid, uid and user (the process's real user), name, cmd, newest\n    "
+        "first; an empty list when no holder can be seen (another user's, without privileges)."),
+    method<holders_function, holders>(
+        "holders(port)\n--\n\nEvery process holding an internet socket on the port, on any local address.\n\n"
+        "Returns:\n    A list of dicts, newest first: pid, ppid, uid, user, name, cmd and sockets (protocol,\n    "
+        "state, address, port, uid, user); then, per user whose sockets no visible process\n    holds, one dict "
+        "with pid, ppid, name and cmd None."),
+    method<signal_holders_function, signal_holders>(
+        "signal_holders(port, force=False)\n--\n\nholders(port), each visible holder sent SIGTERM (SIGKILL with "
+        "force) if it is\nstill the process found (its start time is checked); each dict's signal says\nwhat came "
+        "of it: signalled, gone, refused or failed (None for the invisible)."),
+};
+
+Result<void> start_up(PyObject* module) { return start_module(module, functions); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec<start_up>)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "_table",
+    "The machine view: listening sockets and port holders on every local address.",
+    sizeof(ModuleState),
+    nullptr,
+    slots,
+    traverse_state,
+    clear_state,
+    free_state,
+};
+
+}  // namespace
+}  // namespace vantle::machine
+
+PyMODINIT_FUNC PyInit__table() { return PyModuleDef_Init(&vantle::machine::definition); }

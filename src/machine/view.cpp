@@ -1,0 +1,123 @@
+// The walk of the machine view, over the platform layer of the owner lookup.
+
+#include "machine/view.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
+
+namespace vantle::machine {
+namespace {
+
+using owners::Descriptor;
+using owners::DescriptorType;
+using owners::Platform;
+using owners::SocketDetails;
+
+// Descriptor entries made room for beyond the open-file count, and the room
+// taken when the count cannot be read, as the owner lookup sizes them.
+constexpr std::size_t descriptor_slack = 32;
+constexpr std::size_t fallback_descriptor_capacity = 4096;
+
+bool before(const HeldSocket& a, const HeldSocket& b) {
+    const SocketDetails& x = a.socket;
+    const SocketDetails& y = b.socket;
+    return std::tie(x.local_port, x.ipv6, x.local_address, x.tcp, x.identity) <
+           std::tie(y.local_port, y.ipv6, y.local_address, y.tcp, y.identity);
+}
+
+template <class Wanted>
+View walk(Platform& platform, Wanted wanted, bool stop_early) {
+    View view;
+    std::unordered_map<std::uint64_t, std::size_t> by_identity;
+    const std::optional<std::vector<SocketDetails>> known = platform.known_sockets();
+    if (known) {
+        for (const SocketDetails& socket : *known) {
+            if (!wanted(socket) || by_identity.contains(socket.identity)) continue;
+            by_identity.emplace(socket.identity, view.sockets.size());
+            view.sockets.push_back({socket, {}});
+        }
+    }
+    std::size_t unattributed = view.sockets.size();
+    // The lowest parent pid of any holder: a walk newest first has looked at
+    // every parent once it is below them all.
+    std::uint32_t lowest_parent = std::numeric_limits<std::uint32_t>::max();
+
+    std::vector<std::uint32_t> pids;
+    if (!platform.list_pids(pids)) {
+        view.processes_listed = false;
+        pids.clear();
+    }
+    std::vector<Descriptor> descriptors;
+    std::vector<std::size_t> hits;
+    for (const std::uint32_t pid : pids) {
+        if (stop_early && known && unattributed == 0 && pid < lowest_parent) break;
+        const std::optional<std::uint32_t> open_files = platform.open_file_count(pid);
+        const std::size_t capacity =
+            open_files ? std::size_t{*open_files} + descriptor_slack : fallback_descriptor_capacity;
+        if (!platform.list_descriptors(pid, capacity, descriptors)) continue;
+
+        hits.clear();
+        for (const Descriptor& descriptor : descriptors) {
+            if (descriptor.type != DescriptorType::socket) continue;
+            const std::optional<SocketDetails> socket = platform.socket_details(pid, descriptor);
+            if (!socket || !wanted(*socket)) continue;
+            auto found = by_identity.find(socket->identity);
+            if (found == by_identity.end()) {
+                // Opened after the table was read: not part of this view.
+                if (known) continue;
+                found = by_identity.emplace(socket->identity, view.sockets.size()).first;
+                view.sockets.push_back({*socket, {}});
+                ++unattributed;
+            }
+            if (std::find(hits.begin(), hits.end(), found->second) == hits.end()) hits.push_back(found->second);
+        }
+        if (hits.empty()) continue;
+
+        // A process that vanished since its descriptors were listed is left out.
+        const std::optional<owners::ProcessIdentity> identity = platform.process_identity(pid);
+        if (!identity) continue;
+        Holder holder;
+        holder.identity = *identity;
+        holder.info.pid = pid;
+        holder.info.start_time = identity->start_time;
+        if (!platform.process_name(pid, holder.info.name) || !owners::is_valid_utf8(holder.info.name))
+            holder.info.name.clear();
+        if (!platform.command(pid, holder.info.cmd) || !owners::is_valid_utf8(holder.info.cmd))
+            holder.info.cmd.clear();
+        if (identity->parent != 0) lowest_parent = std::min(lowest_parent, identity->parent);
+
+        const std::size_t index = view.holders.size();
+        view.holders.push_back(std::move(holder));
+        for (const std::size_t socket : hits) {
+            if (view.sockets[socket].holders.empty()) --unattributed;
+            view.sockets[socket].holders.push_back(index);
+        }
+    }
+    std::sort(view.sockets.begin(), view.sockets.end(), before);
+    return view;
+}
+
+}  // namespace
+
+View listeners(std::span<const std::uint16_t> ports, bool every_port) {
+    Platform platform(ports, true, every_port);
+    return walk(
+        platform,
+        [&](const SocketDetails& socket) {
+            return socket.tcp && socket.state == owners::SocketState::listen &&
+                   (every_port || std::binary_search(ports.begin(), ports.end(), socket.local_port));
+        },
+        true);
+}
+
+View port_holders(std::uint16_t port) {
+    Platform platform({&port, 1}, false);
+    return walk(
+        platform, [port](const SocketDetails& socket) { return socket.local_port == port; }, false);
+}
+
+}  // namespace vantle::machine

@@ -1,0 +1,44 @@
+#pragma once
+// The machine view: internet sockets on every local address with the
+// processes that hold them, from one read of the socket table and one walk
+// of the process table. Touches no Python object and never fails: what the
+// platform refuses to show leaves a socket without holders (invisible), never
+// drops it. Safe to call from any thread, with the interpreter lock released.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "owners/lookup.hpp"
+
+namespace vantle::machine {
+
+// A process that holds at least one of the view's sockets.
+struct Holder {
+    owners::ProcessInfo info;  // pid, name and command (empty when unreadable), start time
+    owners::ProcessIdentity identity;
+};
+
+struct HeldSocket {
+    owners::SocketDetails socket;
+    std::vector<std::size_t> holders;  // indices into View::holders, newest first; empty: none visible
+};
+
+struct View {
+    std::vector<HeldSocket> sockets;  // by port, then IPv4 before IPv6, then address
+    std::vector<Holder> holders;      // newest first
+    bool processes_listed = true;     // false when the process table could not be read
+};
+
+// Every TCP socket in the listening state, on `ports` (sorted, without
+// duplicates) or with `every_port` on any port. The walk stops once every
+// socket has a holder and the parents of the holders have been looked at
+// (forked workers share their parent's listener).
+View listeners(std::span<const std::uint16_t> ports, bool every_port);
+
+// Every internet socket on `port`, TCP in any state and UDP, with every
+// process holding one: the processes that freeing the port must signal.
+View port_holders(std::uint16_t port);
+
+}  // namespace vantle::machine

@@ -1,0 +1,113 @@
+"""The machine view (vantle.listeners, vantle.holders) and the commands built
+on it (ls, who, kill), against listeners on addresses besides localhost."""
+
+import contextlib
+import json
+import os
+import pwd
+import socket
+import subprocess
+import sys
+
+import pytest
+
+import vantle
+from test_cli import vantle as run_vantle
+from test_kill import CALLER_UID, OWNER_UID, drop_to
+
+# argv: address, port (0: any), and "nobody" to drop root for nobody after
+# listening. Exits on SIGTERM.
+LISTENER = """
+import os, signal, socket, sys
+address, port = sys.argv[1], int(sys.argv[2])
+s = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET)
+s.bind((address, port)); s.listen()
+if sys.argv[3:] == ["nobody"]:
+    os.setgroups([]); os.setresgid(65534, 65534, 65534); os.setresuid(65534, 65534, 65534)
+signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
+print(s.getsockname()[1], flush=True)
+signal.pause()
+"""
+
+
+@contextlib.contextmanager
+def listeners_on(*addresses, port=0, then=()):
+    """One child per address listening there; yields (port, children)."""
+    children = []
+    try:
+        for address in addresses:
+            child = subprocess.Popen([sys.executable, "-c", LISTENER, address, str(port), *then],
+                                     stdout=subprocess.PIPE, text=True)
+            children.append(child)
+            port = int(child.stdout.readline())
+        yield port, children
+    finally:
+        for child in children:
+            if child.poll() is None:
+                child.kill()
+            child.wait()
+            child.stdout.close()
+
+
+def test_listener_beyond_localhost_is_seen_and_freed():
+    with listeners_on("127.0.0.2") as (port, [child]):
+        [entry] = vantle.listeners([port])
+        assert (entry["address"], entry["port"], [p["pid"] for p in entry["processes"]]) == \
+            ("127.0.0.2", port, [child.pid])
+        assert vantle.is_available(port)  # localhost is free: the six functions keep their meaning
+
+        who = run_vantle("who", port)
+        assert who.returncode == 0, who.stderr
+        assert f"127.0.0.2:{port}" in who.stdout and str(child.pid) in who.stdout
+        assert f"{port} is free on localhost, but held on 127.0.0.2:{port} by python" in who.stdout
+
+        killed = run_vantle("kill", port)
+        assert (killed.returncode, killed.stderr) == (0, ""), killed.stderr
+        assert killed.stdout == f"{port} freed, was held by python (pid {child.pid})\n"
+        assert child.wait(timeout=10) == 0
+        assert vantle.listeners([port]) == []
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to make the socket before becoming nobody")
+def test_user_is_the_process_owner_not_the_socket_owner():
+    nobody = pwd.getpwuid(65534).pw_name
+    with listeners_on("127.0.0.1", then=["nobody"]) as (port, [child]):
+        [entry] = vantle.listeners([port])
+        [process] = entry["processes"]
+        assert (entry["uid"], process["pid"], process["uid"], process["user"]) == (0, child.pid, 65534, nobody)
+        who = run_vantle("who", port)
+        assert who.stdout.splitlines()[1].split()[:3] == [str(port), str(child.pid), nobody]
+        record = json.loads(run_vantle("kill", "--json", port).stdout)[0]
+        assert (record["outcome"], record["uid"], record["holders"][0]["user"]) == ("freed", 0, nobody)
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not os.path.exists("/usr/bin/setpriv"), reason="needs root and setpriv")
+def test_invisible_holder_is_reported_as_such():
+    owner = subprocess.Popen([*drop_to(OWNER_UID), sys.executable, "-c", LISTENER, "127.0.0.2", "0"],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        port = int(owner.stdout.readline())
+        listed = run_vantle("ls", "--json", port, prefix=drop_to(CALLER_UID))
+        assert json.loads(listed.stdout) == [
+            {"port": port, "address": "127.0.0.2", "uid": OWNER_UID, "user": None, "processes": []}]
+        killed = run_vantle("kill", port, prefix=drop_to(CALLER_UID))
+        assert killed.returncode == 1
+        assert killed.stderr == (f"{port} not freed: in use by a process of user {OWNER_UID} that you cannot see "
+                                 "(run with privileges, e.g. sudo)\n")
+        assert "--force" not in killed.stderr
+        assert owner.poll() is None
+    finally:
+        owner.kill()
+        owner.wait()
+        owner.stdout.close()
+
+
+def test_ls_json_lists_every_address():
+    if not socket.has_ipv6:
+        pytest.skip("no IPv6")
+    with listeners_on("127.0.0.1", "127.0.0.2", "::1") as (port, children):
+        result = run_vantle("ls", "--json", port)
+    assert result.returncode == 0, result.stderr
+    found = {(entry["address"], tuple(p["pid"] for p in entry["processes"])) for entry in json.loads(result.stdout)}
+    assert found == {("127.0.0.1", (children[0].pid,)), ("127.0.0.2", (children[1].pid,)),
+                     ("::1", (children[2].pid,))}
