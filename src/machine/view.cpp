@@ -2,12 +2,16 @@
 
 #include "machine/view.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <limits>
 #include <optional>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
+
+#include "probe/own_listeners.hpp"
 
 namespace vantle::machine {
 namespace {
@@ -29,8 +33,16 @@ bool before(const HeldSocket& a, const HeldSocket& b) {
            std::tie(y.local_port, y.ipv6, y.local_address, y.tcp, y.identity);
 }
 
+// What the view is for. A listing may stop once every socket is attributed.
+// Holders that a later signal may reach have their identity read before
+// their descriptors: should the pid change hands meanwhile, the record keeps
+// the start of the process that was there before, and the signal finds it
+// gone instead of reaching its successor.
+enum class Purpose : std::uint8_t { listing, signalling };
+
 template <class Wanted>
-View walk(Platform& platform, Wanted wanted, bool stop_early) {
+View walk(Platform& platform, Wanted wanted, Purpose purpose) {
+    const bool stop_early = purpose == Purpose::listing;
     View view;
     std::unordered_map<std::uint64_t, std::size_t> by_identity;
     const std::optional<std::vector<SocketDetails>> known = platform.known_sockets();
@@ -53,8 +65,11 @@ View walk(Platform& platform, Wanted wanted, bool stop_early) {
     }
     std::vector<Descriptor> descriptors;
     std::vector<std::size_t> hits;
+    const auto self = static_cast<std::uint32_t>(::getpid());
     for (const std::uint32_t pid : pids) {
         if (stop_early && known && unattributed == 0 && pid < lowest_parent) break;
+        std::optional<owners::ProcessIdentity> identity;
+        if (purpose == Purpose::signalling && !(identity = platform.process_identity(pid))) continue;
         const std::optional<std::uint32_t> open_files = platform.open_file_count(pid);
         const std::size_t capacity =
             open_files ? std::size_t{*open_files} + descriptor_slack : fallback_descriptor_capacity;
@@ -63,6 +78,8 @@ View walk(Platform& platform, Wanted wanted, bool stop_early) {
         hits.clear();
         for (const Descriptor& descriptor : descriptors) {
             if (descriptor.type != DescriptorType::socket) continue;
+            // The caller's own test of a port, made by another thread.
+            if (pid == self && probe::is_own_listener(descriptor.fd)) continue;
             const std::optional<SocketDetails> socket = platform.socket_details(pid, descriptor);
             if (!socket || !wanted(*socket)) continue;
             auto found = by_identity.find(socket->identity);
@@ -78,7 +95,7 @@ View walk(Platform& platform, Wanted wanted, bool stop_early) {
         if (hits.empty()) continue;
 
         // A process that vanished since its descriptors were listed is left out.
-        const std::optional<owners::ProcessIdentity> identity = platform.process_identity(pid);
+        if (purpose == Purpose::listing) identity = platform.process_identity(pid);
         if (!identity) continue;
         Holder holder;
         holder.identity = *identity;
@@ -111,13 +128,13 @@ View listeners(std::span<const std::uint16_t> ports, bool every_port) {
             return socket.tcp && socket.state == owners::SocketState::listen &&
                    (every_port || std::binary_search(ports.begin(), ports.end(), socket.local_port));
         },
-        true);
+        Purpose::listing);
 }
 
 View port_holders(std::uint16_t port) {
     Platform platform({&port, 1}, false);
     return walk(
-        platform, [port](const SocketDetails& socket) { return socket.local_port == port; }, false);
+        platform, [port](const SocketDetails& socket) { return socket.local_port == port; }, Purpose::signalling);
 }
 
 }  // namespace vantle::machine
