@@ -1,5 +1,6 @@
-"""One table of calls that covers every function of vantle._lib on its success
-paths and on each of its failure paths, with the outcome each call must have.
+"""One table of calls that covers every function of vantle._lib and of the
+machine view, vantle._table, on its success paths and on each of its failure
+paths, with the outcome each call must have.
 
 The leak hunt, the descriptor check and the thread stress all run this table,
 so a path added here is checked by all of them.
@@ -9,17 +10,20 @@ import contextlib
 import os
 import sys
 import time
+import warnings
 from dataclasses import dataclass, field
 from typing import Callable
 
 import numpy as np
 
-from vantle import _lib
+from vantle import _lib, _table
 from conftest import listening, unused_port
 from scenarios import (NOBODY, ListenerChild, exhausted_descriptors, orphan_port, reserved_free_port,
                        without_kill_capability)
 
 FUNCTIONS = ["is_available", "find_free", "wait_until_free", "get_info", "kill", "scan"]
+TABLE_FUNCTIONS = ["listeners", "holders", "signal_holders"]
+MODULES = dict.fromkeys(FUNCTIONS, _lib) | dict.fromkeys(TABLE_FUNCTIONS, _table)
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 NO_FREE_PORT = "Could not find a free port"
@@ -189,6 +193,36 @@ class ReturnsScan(Outcome):
 
 
 @dataclass
+class ReturnsOwnHolding(Outcome):
+    """listeners() or holders() of a port this very process alone listens on."""
+
+    def check(self, result=None, error=None):
+        if error is not None:
+            return f"raised {type(error).__name__}: {error}, expected this process as the only holder"
+        if type(result) is not list or len(result) != 1 or type(result[0]) is not dict:
+            return f"returned {result!r}, expected one entry"
+        entry = result[0]
+        pids = [process["pid"] for process in entry["processes"]] if "processes" in entry else [entry["pid"]]
+        return None if pids == [os.getpid()] else f"returned {result!r}, expected this process alone"
+
+
+@dataclass
+class ReturnsList(Outcome):
+    def check(self, result=None, error=None):
+        if error is not None:
+            return f"raised {type(error).__name__}: {error}, expected a list"
+        return None if type(result) is list else f"returned {result!r}, expected a list"
+
+
+@contextlib.contextmanager
+def without_table_warning():
+    """The machine view warns when it cannot read the process table."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        yield
+
+
+@dataclass
 class Raises(Outcome):
     kind: type
     message: str
@@ -253,7 +287,7 @@ class Case:
 def perform(function, call):
     try:
         with call.during():
-            result = getattr(_lib, function)(*call.args, **call.kwargs)
+            result = getattr(MODULES[function], function)(*call.args, **call.kwargs)
     except BaseException as error:  # PanicException derives from BaseException
         return call.outcome.check(error=error)
     return call.outcome.check(result=result)
@@ -471,8 +505,51 @@ def build_cases(stage):
 
     # scan
     cases += binding_cases("scan")
+    for label, value, raises in sequence_failures():
+        add("scan", label, fixed(value, outcome=raises), tags={"conversion"})
+    add("scan", "generator", computed(lambda: Call(((p for p in [0]),), {}, Raises(
+        TypeError, "'generator' object is not an instance of 'Sequence'", "while processing 'ports'"))),
+        tags={"conversion"})
+    add("scan", "empty list", fixed([], outcome=Returns({})))
+    add("scan", "empty bytes by keyword", fixed(ports=b"", outcome=Returns({})))
+    add("scan", "failing length", fixed(BadLen(), outcome=Returns({0: None})))
+    add("scan", "huge length", fixed(HugeLen(), outcome=Returns({0: None})))
+    add("scan", "range", fixed(range(0, 1), outcome=Returns({0: None})))
+    add("scan", "bytearray", fixed(bytearray(1), outcome=Returns({0: None})))
+    add("scan", "numpy array", fixed(np.array([0, free], dtype=np.uint16), outcome=Returns({0: None, free: None})))
+    add("scan", "duplicates", fixed((free, free, 0), outcome=Returns({free: None, 0: None})))
+    add("scan", "mixed", computed(lambda: (lambda o: Call(([0, free, busy, o],), {}, ReturnsScan(
+        {0: None, free: None, busy: "self", o: None})))(stage.orphan())))
+    add("scan", "no descriptors left", fixed([busy, free], outcome=Returns({busy: None, free: None})),
+        around=exhausted_descriptors, kind="process")
+
+    # The machine view. signal_holders would signal whoever holds a port (the
+    # child reserving the free one, this process for the busy one): the
+    # command line's kill tests it on holders of its own.
+    for label, value, raises in sequence_failures():
+        if value is not None:
+            add("listeners", label, fixed(value, outcome=raises), tags={"conversion"})
+    port_failures("holders")
+    port_failures("signal_holders")
+    add("listeners", "every port", fixed(outcome=ReturnsList()))
+    add("listeners", "None", fixed(None, outcome=ReturnsList()))
+    add("listeners", "free port", fixed([free, 0], outcome=Returns([])))
+    add("listeners", "busy port", fixed(ports=[busy, free], outcome=ReturnsOwnHolding()))
+    add("holders", "port 0", fixed(0, outcome=Returns([])))
+    # The free port is held, bound only, by the child that reserves it.
+    add("holders", "free port", fixed(free, outcome=ReturnsList()))
+    add("holders", "busy port", fixed(port=busy, outcome=ReturnsOwnHolding()))
+    add("signal_holders", "port 0", fixed(0, True, outcome=Returns([])))
+    for function, args in [("listeners", ([busy],)), ("holders", (busy,))]:
+        add(function, "no descriptors left", lambda args=args: contextlib.nullcontext(
+            Call(args, {}, Returns([]), without_table_warning)), around=exhausted_descriptors, kind="process")
+    return cases
+
+
+def sequence_failures():
+    """(label, argument, outcome) for port sequences the conversion refuses."""
     note = "while processing 'ports'"
-    scan_failures = [
+    return [
         ("str", "8000", Raises(TypeError, "Can't extract `str` to `Vec`", note)),
         ("int", 8000, Raises(TypeError, "'int' object is not an instance of 'Sequence'", note)),
         ("None", None, Raises(TypeError, "'None' is not an instance of 'Sequence'", note)),
@@ -487,23 +564,6 @@ def build_cases(stage):
         ("__iter__ raises", BadIter(), Raises(RuntimeError, "cannot iterate", note)),
         ("iteration fails midway", FailsMidway(), Raises(ArithmeticError, "item 1 broke", note)),
     ]
-    for label, value, raises in scan_failures:
-        add("scan", label, fixed(value, outcome=raises), tags={"conversion"})
-    add("scan", "generator", computed(lambda: Call(((p for p in [0]),), {}, Raises(
-        TypeError, "'generator' object is not an instance of 'Sequence'", note))), tags={"conversion"})
-    add("scan", "empty list", fixed([], outcome=Returns({})))
-    add("scan", "empty bytes by keyword", fixed(ports=b"", outcome=Returns({})))
-    add("scan", "failing length", fixed(BadLen(), outcome=Returns({0: None})))
-    add("scan", "huge length", fixed(HugeLen(), outcome=Returns({0: None})))
-    add("scan", "range", fixed(range(0, 1), outcome=Returns({0: None})))
-    add("scan", "bytearray", fixed(bytearray(1), outcome=Returns({0: None})))
-    add("scan", "numpy array", fixed(np.array([0, free], dtype=np.uint16), outcome=Returns({0: None, free: None})))
-    add("scan", "duplicates", fixed((free, free, 0), outcome=Returns({free: None, 0: None})))
-    add("scan", "mixed", computed(lambda: (lambda o: Call(([0, free, busy, o],), {}, ReturnsScan(
-        {0: None, free: None, busy: "self", o: None})))(stage.orphan())))
-    add("scan", "no descriptors left", fixed([busy, free], outcome=Returns({busy: None, free: None})),
-        around=exhausted_descriptors, kind="process")
-    return cases
 
 
 def child_call(force=None, ignore_term=False, user=None):

@@ -214,8 +214,8 @@ Result<PyRef> holder_list(const View& view, const UserNames& names, const std::v
 Result<void> note_unlisted(const View& view) {
     if (view.processes_listed) return {};
     if (PyErr_WarnEx(PyExc_RuntimeWarning,
-                     "vantle: the process table could not be read (no /proc of this pid namespace?); "
-                     "no process is named",
+                     "vantle: the process table could not be read (no descriptor left, or no /proc of this "
+                     "pid namespace); no process is named",
                      1) != 0)
         return fail(capture_exception());
     return {};
