@@ -7,6 +7,7 @@ so a path added here is checked by all of them.
 """
 
 import contextlib
+import operator
 import os
 import sys
 import time
@@ -122,6 +123,17 @@ def numpy_like_bool(truth):
     if truth is not None:
         namespace["__bool__"] = truth
     return type("bool_", (), namespace)()
+
+
+def interpreter_refusal(convert, value):
+    """The interpreter's own TypeError text for convert(value), such as an
+    __index__ or __bool__ that returns the wrong type: its wording differs
+    between Python versions."""
+    try:
+        convert(value)
+    except TypeError as error:
+        return str(error)
+    raise AssertionError(f"{convert.__name__} accepted {value!r}")
 
 
 def _raise_bool(self):
@@ -381,7 +393,7 @@ def port_conversion_failures(note):
         ("float", 8000.0, Raises(TypeError, "'float' object cannot be interpreted as an integer", note)),
         ("None", None, Raises(TypeError, "'NoneType' object cannot be interpreted as an integer", note)),
         ("__index__ raises", IndexRaises(), Raises(ValueError, "no index here", note)),
-        ("__index__ returns str", IndexReturns("x"), Raises(TypeError, "__index__ returned non-int (type str)", note)),
+        ("__index__ returns str", IndexReturns("x"), Raises(TypeError, interpreter_refusal(operator.index, IndexReturns("x")), note)),
         ("__index__ out of range", IndexReturns(70000), Raises(OverflowError, OUT_OF_RANGE, note)),
         ("note refused", IndexRefusesNote(), Raises(NoteRefused, "index refused")),
     ]
@@ -478,7 +490,7 @@ def build_cases(stage):
         ("numpy-like bool whose truth raises", numpy_like_bool(_raise_bool),
          Raises(ZeroDivisionError, "truth broke", force_note)),
         ("numpy-like bool whose truth is not a bool", numpy_like_bool(lambda self: 1),
-         Raises(TypeError, "__bool__ should return bool, returned int", force_note)),
+         Raises(TypeError, interpreter_refusal(bool, numpy_like_bool(lambda self: 1)), force_note)),
         ("numpy-like bool without truth", numpy_like_bool(None),
          Raises(TypeError, "object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion",
                 force_note)),
