@@ -191,7 +191,6 @@ def command_free(args: Arguments) -> int:
 
 def command_wait(args: Arguments) -> int:
     targets, timeout = args.targets, args.timeout
-    what = "listening on" if args.listening else "free:"
     ports = list(targets)
     label = f"waiting for port {ports[0]}" if len(ports) == 1 else f"waiting for {len(ports)} ports"
     pending = dict(targets)
@@ -219,17 +218,18 @@ def command_wait(args: Arguments) -> int:
         records: list[JsonObject] = [{"port": port, "listening": port in seen, "addresses": seen.get(port, []),
                                       "waited": waited} for port in ports]
         if args.json:
-            print_json(records)
+            print_json(records if len(records) > 1 else records[0])
         elif done:
             for port in ports:
-                write(f"{port} {what} {','.join(seen[port])}\n")
+                write(f"{port} listening on {','.join(seen[port])}\n")
         else:
             late = ", ".join(f"{port}{where(targets[port])}" for port in pending)
             complain(f"timed out after {timeout:g} s: nothing listens on {late}")
         return EXIT_OK if done else EXIT_NEGATIVE
     states = {state.port: state for state in describe(list(pending))}
     if args.json:
-        print_json([{**states.get(port, free_port(port)).to_json(), "waited": waited} for port in ports])
+        answers = [{**states.get(port, free_port(port)).to_json(), "waited": waited} for port in ports]
+        print_json(answers if len(answers) > 1 else answers[0])
     elif done:
         for port in ports:
             write(f"{port} free\n")

@@ -32,7 +32,7 @@ STATE_JSON = ("port, state (free or in_use: localhost's bind test), bindable, ow
 JSON_HELP = {
     "check": f"print a list with one object per port: {STATE_JSON}",
     "free": f"print one object: {STATE_JSON}",
-    "wait": (f"print a list with one object per port: {STATE_JSON}, and waited (seconds); "
+    "wait": (f"print one object per port (a list for several): {STATE_JSON}, and waited (seconds); "
              "with --listening: port, listening (true or false), addresses, waited"),
     "who": f"print a list with one object per port: {STATE_JSON}; with --all also holders "
            "(pid, ppid, name, cmd, user, uid, addresses, sockets)",
