@@ -418,6 +418,7 @@ class TestUsage:
         (["scan", "80,,81"], "empty item in port list: '80,,81'"),
         (["free", "--preferred", "80-81"], "one port expected: '80-81'"),
         (["who", "example.com:80"], "not an address: 'example.com' in 'example.com:80'"),
+        (["check", "127.0.0.2:80"], "'127.0.0.2:80': this command answers for localhost"),
         (["kill", "::1:80"], "an IPv6 address goes in brackets, as in [::1]:8080"),
         (["wait", "80", "--timeout", "-1"], "vantle wait: error: argument --timeout: must be 0 to 2147483647 seconds"),
         (["wait", "80", "--timeout", str(2**64)], "argument --timeout: must be 0 to 2147483647 seconds"),

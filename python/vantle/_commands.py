@@ -206,8 +206,9 @@ def command_wait(args: Arguments) -> int:
                     seen[port] = addresses
                     del pending[port]
         else:
-            for port in list(pending):
-                if _lib.is_available(port):
+            for port, wanted in list(pending.items()):
+                free = _lib.is_available(port) if wanted is None else not narrowed(_table.holders(port), wanted)
+                if free:
                     del pending[port]
         return not pending
 
@@ -232,9 +233,11 @@ def command_wait(args: Arguments) -> int:
         print_json(answers if len(answers) > 1 else answers[0])
     elif done:
         for port in ports:
-            write(f"{port} free\n")
+            write(f"{port} free{where(targets[port])}\n")
     else:
-        complain(f"timed out after {timeout:g} s: " + "; ".join(f"{s.port} {s.words()}" for s in states.values()))
+        complain(f"timed out after {timeout:g} s: " + "; ".join(
+            f"{s.port} {s.words()}" if targets[s.port] is None else f"{s.port} in use{where(targets[s.port])}"
+            for s in states.values()))
     return EXIT_OK if done else EXIT_NEGATIVE
 
 

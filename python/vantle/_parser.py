@@ -6,16 +6,16 @@ import argparse
 from collections.abc import Callable
 
 from . import _lib
-from ._ports import PortError, one_port, port_targets
+from ._ports import PortError, localhost_targets, one_port, port_targets
 from .cli import MAX_TIMEOUT, seconds
 
 DESCRIPTION = "Check, find, wait for, inspect and free local TCP ports."
 EPILOG = """\
 ports: 8080, :8080, 8080/tcp, 3000-3010, 127.0.0.1:8080, [::1]:8080,
 localhost:8080, or several separated by commas. An address narrows who, ls,
-kill and wait --listening to the sockets that take connections on it (on the
-address itself or a wildcard address); otherwise they look at every address,
-and check, scan and wait at localhost.
+kill and wait to the sockets that take connections on it (on the address
+itself or a wildcard address); otherwise they look at every address, but
+wait for a free port at localhost (the bind test), as check and scan do.
 
 exit status:
   0    success: every port free, the wait over, every port freed
@@ -63,19 +63,23 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {_lib.__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     ports_type = argument_type(port_targets, "ports")
+    localhost_ports_type = argument_type(localhost_targets, "ports")
     port_type = argument_type(one_port, "port")
     seconds_type = argument_type(seconds, "seconds")
 
-    def command(name: str, help_text: str, ports: str, ports_help: str = "") -> argparse.ArgumentParser:
+    def command(name: str, help_text: str, ports: str, ports_help: str = "",
+                localhost: bool = False) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help_text, description=help_text, epilog=EPILOG,
                                   formatter_class=formatter, suggest_on_error=True)
         sub.add_argument("--json", action="store_true", help=JSON_HELP[name])
         if ports:
-            sub.add_argument("ports", nargs=ports, type=ports_type, metavar="PORTS",
+            sub.add_argument("ports", nargs=ports, type=localhost_ports_type if localhost else ports_type,
+                             metavar="PORTS",
                              help=ports_help or "ports (see below)")
         return sub
 
-    command("check", "Say whether ports are free on localhost (exit 0 only when you may bind all).", "+")
+    command("check", "Say whether ports are free on localhost (exit 0 only when you may bind all).", "+",
+            localhost=True)
 
     free = command("free", "Print a port that is free now.", "")
     free.add_argument("--preferred", type=port_type, metavar="P", help="print P when it is free")
@@ -83,7 +87,7 @@ def build_parser() -> argparse.ArgumentParser:
     wait = command("wait", "Wait until every port is free, or with --listening until something listens on "
                            "each (exit 1 on time-out).", "+")
     wait.add_argument("--listening", action="store_true",
-                      help="wait until each port has a listener (on the address given, or any)")
+                      help="wait until each port has a listener (on the address given, or on any)")
     wait.add_argument("--timeout", type=seconds_type, default=30.0, metavar="S",
                       help=f"give up after S seconds, fractions allowed (default 30, at most {MAX_TIMEOUT})")
 
@@ -91,7 +95,7 @@ def build_parser() -> argparse.ArgumentParser:
                          "listener).", "+")
     who.add_argument("--all", action="store_true", help="every process holding the port (what kill signals)")
 
-    scan = command("scan", "List the ports in use on localhost among many.", "+")
+    scan = command("scan", "List the ports in use on localhost among many.", "+", localhost=True)
     scan.add_argument("--all", action="store_true", help="list free ports too")
 
     ls = command("ls", "List every listening TCP socket on every local address, with its processes.", "*",

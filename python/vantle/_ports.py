@@ -89,6 +89,16 @@ def port_targets(text: str) -> Targets:
     return targets
 
 
+def localhost_targets(text: str) -> Targets:
+    """Ports for the commands that answer for localhost (the bind test): an
+    address other than localhost's would be silently ignored there."""
+    targets = port_targets(text)
+    if any(addresses is not None and not addresses <= LOCALHOST for addresses in targets.values()):
+        raise PortError(f"{text!r}: this command answers for localhost; "
+                        "an address narrows who, ls, kill and wait")
+    return targets
+
+
 def one_port(text: str) -> int:
     """A single port: the address, if any, is of no use where one is asked."""
     ports = list(port_targets(text))

@@ -9,7 +9,7 @@ leaves to it. Each command imports what it needs when it runs.
 import os
 import sys
 
-from ._ports import PortError, Targets, one_port, port_targets
+from ._ports import PortError, Targets, localhost_targets, one_port, port_targets
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -57,19 +57,21 @@ def seconds(text: str) -> float:
 
 class Command:
     """What quick_parse needs to know of a command: its flags, its options
-    with a value and their readers, and whether it takes ports ('+': one or
-    more, '*': any, '': none). The argparse parser says the same at length."""
+    with a value and their readers, whether it takes ports ('+': one or
+    more, '*': any, '': none) and their reader. The argparse parser says the
+    same at length."""
 
-    def __init__(self, flags: "Sequence[str]", options: "dict[str, Callable[[str], object]]", ports: str) -> None:
-        self.flags, self.options, self.ports = flags, options, ports
+    def __init__(self, flags: "Sequence[str]", options: "dict[str, Callable[[str], object]]", ports: str,
+                 read_ports: "Callable[[str], Targets]" = port_targets) -> None:
+        self.flags, self.options, self.ports, self.read_ports = flags, options, ports, read_ports
 
 
 COMMANDS = {
-    "check": Command(["--json"], {}, "+"),
+    "check": Command(["--json"], {}, "+", localhost_targets),
     "free": Command(["--json"], {"--preferred": one_port}, ""),
     "wait": Command(["--json", "--listening"], {"--timeout": seconds}, "+"),
     "who": Command(["--json", "--all"], {}, "+"),
-    "scan": Command(["--json", "--all"], {}, "+"),
+    "scan": Command(["--json", "--all"], {}, "+", localhost_targets),
     "ls": Command(["--json", "--wide"], {}, "*"),
     "kill": Command(["--json", "--force"], {"--grace": seconds}, "+"),
 }
@@ -89,7 +91,7 @@ def quick_parse(argv: "Sequence[str]") -> Arguments | None:
     try:
         for token in tokens:
             if not token.startswith("-"):
-                ports.append(port_targets(token))
+                ports.append(command.read_ports(token))
                 continue
             name, equals, value = token.partition("=")
             if name in command.flags and not equals:
