@@ -4,6 +4,7 @@ prints its answer and returns the exit status (see cli for the reading)."""
 import os
 import sys
 import time
+from _json import encode_basestring_ascii
 
 from . import _lib, _sockets, _table
 from ._ports import covers
@@ -31,9 +32,29 @@ def one_line(text: str) -> str:
     return "".join(c if c.isprintable() else c.encode("unicode_escape").decode() for c in text)
 
 
+def json_text(value: object, indent: str = "") -> str:
+    """json.dumps(value, indent=2) for the plain values the commands print.
+    Written out here because importing json (which imports re) costs a
+    command such as `ls --json` more than the encoding does; the strings are
+    escaped by the same C function json uses."""
+    if isinstance(value, str):
+        return encode_basestring_ascii(value)
+    if value is None or isinstance(value, bool):
+        return {None: "null", True: "true", False: "false"}[value]
+    if isinstance(value, (int, float)):
+        return repr(value)
+    inner = indent + "  "
+    if isinstance(value, dict):
+        items = [f"{inner}{encode_basestring_ascii(key)}: {json_text(item, inner)}" for key, item in value.items()]
+        return "{\n" + ",\n".join(items) + f"\n{indent}}}" if items else "{}"
+    if isinstance(value, list):
+        items = [inner + json_text(item, inner) for item in value]
+        return "[\n" + ",\n".join(items) + f"\n{indent}]" if items else "[]"
+    raise TypeError(f"not a JSON value: {value!r}")
+
+
 def print_json(value: object) -> None:
-    import json
-    write(json.dumps(value, indent=2) + "\n")
+    write(json_text(value) + "\n")
 
 
 def print_table(table: "list[tuple[str, ...]]", width: int | None = None) -> None:
