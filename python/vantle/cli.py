@@ -9,7 +9,7 @@ leaves to it. Each command imports what it needs when it runs.
 import os
 import sys
 
-from ._ports import PortError, Targets, localhost_targets, one_port, port_targets
+from ._ports import PortError, Targets, joined, localhost_targets, one_port, port_targets
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -40,7 +40,6 @@ class Arguments:
 
     @property
     def targets(self) -> Targets:
-        from ._ports import joined
         return joined(self.ports)
 
 
