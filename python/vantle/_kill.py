@@ -38,6 +38,8 @@ def signal_some(port: int, wanted: Wanted, force: bool) -> "list[SignalledHolder
                 pinned[pid] = os.pidfd_open(pid)
             except ProcessLookupError:
                 holder["signal"] = "gone"
+            except OSError:  # a kernel without pidfds (before Linux 5.3): not signalled blindly
+                holder["signal"] = "failed"
         still = {h["pid"] for h in narrowed(_table.holders(port), wanted)}
         for holder in found:
             pid = holder["pid"]
