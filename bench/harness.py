@@ -13,6 +13,7 @@ import random
 import shutil
 import statistics
 import subprocess
+import sys
 import tempfile
 import time
 from dataclasses import dataclass, field
@@ -100,6 +101,13 @@ class CppBuild:
 
     def close(self):
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def vantle_command():
+    """The `vantle` command as users run it: the script installed beside this
+    interpreter, or `python -m vantle` where there is none."""
+    script = shutil.which("vantle", path=os.path.dirname(sys.executable))
+    return [script] if script else [sys.executable, "-m", "vantle"]
 
 
 def native_batch(binary, *args):

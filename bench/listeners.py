@@ -12,12 +12,12 @@ pid range, the oldest among them: 40 on 127.0.0.1 and 10 on 127.0.0.2.
 """
 
 import subprocess
-import sys
 
 import psutil
 
 import vantle
-from harness import Case, CppBuild, Ratio, interleaved_medians, native_batch, print_cases, python_batch
+from harness import (Case, CppBuild, Ratio, interleaved_medians, native_batch, print_cases, python_batch,
+                     vantle_command)
 from lookup import FLOOR_SOURCE, TABLE_SOURCE, Table, command_batch
 
 PROCESSES, SOCKETS = 500, 20
@@ -56,7 +56,7 @@ def run(rounds):
                 SS: command_batch(["ss", "-ltnp"]),
                 PSUTIL: python_batch(psutil.net_connections, "tcp"),
                 FLOOR: native_batch(floor),
-                LS: command_batch([sys.executable, "-m", "vantle", "ls", "--json"]),
+                LS: command_batch([*vantle_command(), "ls", "--json"]),
             }, rounds, min_batch=1, shuffle=True)
     finally:
         build.close()

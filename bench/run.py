@@ -17,7 +17,7 @@ import importlib
 import os
 import sys
 
-SECTIONS = ["probe", "kill", "lookup", "listeners"]
+SECTIONS = ["probe", "kill", "lookup", "listeners", "startup"]
 
 
 def main(argv=None):

@@ -4,6 +4,7 @@ import contextlib
 import json
 import os
 import pwd
+import re
 import select
 import shutil
 import signal
@@ -118,19 +119,52 @@ class TestCheckAndFree:
         assert result.returncode == 0 and int(result.stdout) > 0
 
 
+# argv: seconds to wait, then the port to listen on; exits on SIGTERM.
+LATE_SERVER = """
+import signal, socket, sys, time
+time.sleep(float(sys.argv[1]))
+s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[2]))); s.listen()
+signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
+signal.pause()
+"""
+
+
 class TestWait:
-    def test_wait_on_free_port(self):
-        port = unused_port()
-        result = vantle("wait", port, "--timeout", 0)
-        assert (result.returncode, result.stdout) == (0, f"{port} free\n")
+    def test_wait_on_free_ports(self):
+        ports = unused_port(), unused_port()
+        result = vantle("wait", *ports, "--timeout", 0)
+        assert (result.returncode, result.stdout) == (0, f"{ports[0]} free\n{ports[1]} free\n")
 
     def test_wait_times_out(self):
         with listening() as (_, port):
-            result = vantle("wait", port, "--timeout", 1)
+            started = time.monotonic()
+            result = vantle("wait", unused_port(), port, "--timeout", 0.5)
+            assert time.monotonic() - started >= 0.5
         assert (result.returncode, result.stdout) == (1, "")
         # Only the message: stderr is no terminal, so no countdown.
-        assert result.stderr.startswith(f"vantle: timed out after 1 s: {port} in use by ")
+        assert result.stderr.startswith(f"vantle: timed out after 0.5 s: {port} in use by ")
         assert result.stderr.count("\n") == 1 and "\r" not in result.stderr
+
+    @pytest.mark.parametrize("delay, timeout, status", [(1, 20, 0), (None, 0.3, 1)])
+    def test_wait_listening(self, delay, timeout, status):
+        """A script that starts a server and waits for it (None: no server)."""
+        port, other = unused_port(), unused_port()
+        with contextlib.ExitStack() as stack:
+            if delay is not None:
+                for waited in (port, other):
+                    server = stack.enter_context(subprocess.Popen([sys.executable, "-c", LATE_SERVER, str(delay),
+                                                                   str(waited)]))
+                    stack.callback(server.kill)
+            started = time.monotonic()
+            result = vantle("wait", "--listening", port, f"localhost:{other}", "--timeout", timeout)
+            elapsed = time.monotonic() - started
+        assert result.returncode == status, result.stderr
+        if status == 0:
+            assert result.stdout == f"{port} listening on 127.0.0.1:{port}\n{other} listening on 127.0.0.1:{other}\n"
+            assert elapsed >= delay
+        else:
+            assert result.stderr == (f"vantle: timed out after {timeout} s: nothing listens on {port}, "
+                                     f"{other} on 127.0.0.1,::1\n")
 
 
 class TestWhoAndScan:
@@ -182,7 +216,9 @@ class TestKill:
         free = unused_port()
         result = vantle("kill", "--force", port, free)
         assert result.returncode == 0
-        assert result.stdout.splitlines()[1] == f"{free} was already free"
+        # Several ports: a line per port that was held, then the count.
+        assert result.stdout == (f"{port} freed, was held by {process_name(child.pid)} (pid {child.pid})\n"
+                                 "2 ports: 1 freed, 1 already free\n")
         assert child.wait(timeout=10) == -signal.SIGKILL
 
     def test_kill_reports_failure(self):
@@ -196,6 +232,16 @@ class TestKill:
                                      f"SIGTERM; to send SIGKILL: vantle kill --force {port}\n")
             assert time.monotonic() - started >= 0.9
             assert holder.process.poll() is None
+
+    def test_kill_grace_then_sigkill(self):
+        with ListenerChild(ignore_term=True) as holder:
+            started = time.monotonic()
+            result = vantle("kill", "--grace", 0.5, holder.port)
+            assert (result.returncode, result.stderr) == (0, ""), result.stderr
+            held_by = f"{process_name(holder.pid)} (pid {holder.pid})"
+            assert result.stdout == f"{holder.port} freed, was held by {held_by}; SIGKILL after 0.5 s: {held_by}\n"
+            assert time.monotonic() - started >= 0.5
+            assert holder.process.wait(timeout=10) == -signal.SIGKILL
 
 
 class TestJson:
@@ -275,6 +321,18 @@ class TestSignalsAndPipes:
         # 141 = 128 + SIGPIPE: what a shell shows for a writer ended by a closed pipe.
         assert (child.wait(timeout=60), stderr) == (141, b"")
 
+    @pytest.mark.parametrize("args, redirect, reason", [
+        (["who", "{port}"], ">&-", "standard output is closed"),
+        (["who", "{port}"], ">/dev/full", "No space left on device"),
+        (["ls", "--json"], ">/dev/full", "No space left on device"),
+        (["--help"], ">/dev/full", "No space left on device"),
+    ])
+    def test_output_refused(self, args, redirect, reason):
+        argv = [arg.format(port=unused_port()) for arg in args]
+        result = subprocess.run(["sh", "-c", f'exec "$@" {redirect}', "sh", *command(*argv)],
+                                capture_output=True, text=True, timeout=30)
+        assert (result.returncode, result.stderr) == (74, f"vantle: cannot write the answer: {reason}\n")
+
 
 def read_terminal(fd, until=None, timeout=20):
     """What a child wrote to the terminal: until `until` appears, or until it
@@ -343,6 +401,7 @@ class TestUsage:
         (["8080/tcp"], [8080]),
         (["3000-3002"], [3000, 3001, 3002]),
         (["80,:443", "443/tcp", "80"], [80, 443]),
+        (["127.0.0.1:8080", "[::1]:8081,localhost:8082"], [8080, 8081, 8082]),
     ])
     def test_port_forms(self, forms, ports):
         result = vantle("check", "--json", *forms)
@@ -357,21 +416,30 @@ class TestUsage:
         (["check", "80:"], "not a port: '80:'"),
         (["scan", "9000-8000"], "range runs backwards: '9000-8000'"),
         (["scan", "80,,81"], "empty item in port list: '80,,81'"),
-        (["wait", "80-81"], "one port expected: '80-81'"),
-        (["wait", "80", "--timeout", "-1"], "--timeout must be 0 to 2147483647 seconds"),
-        (["wait", "80", "--timeout", str(2**64)], "--timeout must be 0 to 2147483647 seconds"),
+        (["free", "--preferred", "80-81"], "one port expected: '80-81'"),
+        (["who", "example.com:80"], "not an address: 'example.com' in 'example.com:80'"),
+        (["check", "127.0.0.2:80"], "'127.0.0.2:80': this command answers for localhost"),
+        (["kill", "::1:80"], "an IPv6 address goes in brackets, as in [::1]:8080"),
+        (["wait", "80", "--timeout", "-1"], "vantle wait: error: argument --timeout: must be 0 to 2147483647 seconds"),
+        (["wait", "80", "--timeout", str(2**64)], "argument --timeout: must be 0 to 2147483647 seconds"),
+        (["wait", "80", "--timeout", "nan"], "argument --timeout: must be 0 to 2147483647 seconds: 'nan'"),
+        (["kill", "--force", "--grace", "1", "80"], "argument --grace: not allowed with argument --force"),
+        (["wh", "80"], "invalid choice: 'wh', maybe you meant 'who'?"),
     ])
-    def test_bad_ports_are_usage_errors(self, args, message):
+    def test_usage_errors(self, args, message):
         result = vantle(*args)
         assert result.returncode == 2
         assert message in result.stderr
         assert "Traceback" not in result.stderr
 
-    @pytest.mark.parametrize("command", ["check", "free", "wait", "who", "scan", "kill"])
+    @pytest.mark.parametrize("command", ["check", "free", "wait", "who", "scan", "ls", "kill"])
     def test_help(self, command):
         result = vantle(command, "--help")
         assert result.returncode == 0
-        assert "exit status: 0 success" in result.stdout
+        assert "\nexit status:\n  0    success" in result.stdout
+        assert re.search(r"\n  --json +print ", result.stdout)  # what the document holds
 
-    def test_no_command(self):
-        assert vantle().returncode == 2
+    def test_no_command_prints_help(self):
+        result = vantle()
+        assert result.returncode == 2
+        assert result.stdout.startswith("usage: vantle ") and "\nexit status:\n" in result.stdout

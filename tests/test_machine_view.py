@@ -61,7 +61,15 @@ def test_listener_beyond_localhost_is_seen_and_freed():
         assert f"127.0.0.2:{port}" in who.stdout and str(child.pid) in who.stdout
         assert f"{port} is free on localhost, but held on 127.0.0.2:{port} by python" in who.stdout
 
-        killed = run_vantle("kill", port)
+        # An address narrows who and kill to what takes connections there.
+        elsewhere = run_vantle("who", f"127.0.0.3:{port}")
+        assert (elsewhere.returncode, elsewhere.stdout.splitlines()[1].split()) == \
+            (1, [str(port), "-", "-", "-", "-", "free", "on", "127.0.0.3"])
+        spared = run_vantle("kill", f"127.0.0.3:{port}")
+        assert (spared.returncode, spared.stdout) == (0, f"{port} was already free on 127.0.0.3\n")
+        assert child.poll() is None
+
+        killed = run_vantle("kill", f"127.0.0.2:{port}")
         assert (killed.returncode, killed.stderr) == (0, ""), killed.stderr
         assert killed.stdout == f"{port} freed, was held by python (pid {child.pid})\n"
         assert child.wait(timeout=10) == 0
@@ -77,6 +85,10 @@ def test_user_is_the_process_owner_not_the_socket_owner():
         assert (entry["uid"], process["pid"], process["uid"], process["user"]) == (0, child.pid, 65534, nobody)
         who = run_vantle("who", port)
         assert who.stdout.splitlines()[1].split()[:3] == [str(port), str(child.pid), nobody]
+        checked = run_vantle("check", port)
+        assert checked.stdout.endswith(f"(pid {child.pid}, user {nobody})\n")
+        [state] = json.loads(run_vantle("scan", "--json", port).stdout)
+        assert (state["uid"], state["owner"]["uid"], state["owner"]["user"]) == (0, 65534, nobody)
         record = json.loads(run_vantle("kill", "--json", port).stdout)[0]
         assert (record["outcome"], record["uid"], record["holders"][0]["user"]) == ("freed", 0, nobody)
 

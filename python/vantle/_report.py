@@ -2,11 +2,15 @@
 with what the system shows any user (see _sockets), in words and as JSON."""
 
 import os
-from collections.abc import Iterable, Sequence
-from dataclasses import dataclass
 
-from . import ProcessInfo, _lib, _sockets
+from . import _lib, _sockets
 from ._sockets import Socket
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterable, Sequence
+
+    from ._lib import ProcessInfo
 
 JsonObject = dict[str, object]
 
@@ -17,17 +21,22 @@ def user_name(uid: int | None) -> str | None:
     return None if uid is None else _sockets.user_name(uid)
 
 
-def listening_addresses(sockets: Iterable[Socket]) -> list[str]:
+def listening_addresses(sockets: "Iterable[Socket]") -> list[str]:
     return [entry.address for entry in sockets if entry.listening]
 
 
-@dataclass(frozen=True)
 class PortState:
-    port: int
-    free: bool
-    bindable: bool  # by this process, now
-    owner: ProcessInfo | None  # the first listener, when visible
-    sockets: list[Socket]  # TCP and UDP sockets on the port, where the system shows them
+    """A port on localhost: free (and bindable by this process, now), or its
+    first listener when visible, and the TCP and UDP sockets on it where the
+    system shows them."""
+
+    __slots__ = ("port", "free", "bindable", "owner", "sockets", "owner_uid")
+
+    def __init__(self, port: int, free: bool, bindable: bool, owner: "ProcessInfo | None",
+                 sockets: list[Socket]) -> None:
+        self.port, self.free, self.bindable, self.owner, self.sockets = port, free, bindable, owner, sockets
+        # The process's real user, as the machine view gives it.
+        self.owner_uid = None if owner is None else _sockets.process_uid(owner["pid"])
 
     @property
     def uid(self) -> int | None:
@@ -37,6 +46,12 @@ class PortState:
         held = [entry for entry in self.sockets if entry.protocol == "tcp" and entry.inode]
         chosen = next((entry for entry in held if entry.listening), held[0] if held else None)
         return None if chosen is None else chosen.uid
+
+    @property
+    def user(self) -> str | None:
+        """Who is shown as USER: the owner process's user, the socket's when
+        the process is not visible."""
+        return user_name(self.owner_uid if self.owner_uid is not None else self.uid)
 
     @property
     def addresses(self) -> list[str]:
@@ -55,25 +70,26 @@ class PortState:
         if self.free:
             return (f"free, but only a privileged user may bind it "
                     f"(ports below {_sockets.unprivileged_port_start()})")
-        user = user_name(self.uid)
         if self.owner:
-            of_user = "" if user is None else f", user {user}"
+            of_user = "" if self.user is None else f", user {self.user}"
             return f"in use by {self.owner['name']} (pid {self.owner['pid']}{of_user})"
         if self.hidden:
-            return f"in use by a process of user {user} that you cannot see ({RUN_WITH_PRIVILEGES})"
+            return f"in use by a process of user {self.user} that you cannot see ({RUN_WITH_PRIVILEGES})"
         return "in use, no listening process found"
 
     def to_json(self) -> JsonObject:
-        answer: JsonObject = {
+        owner: JsonObject | None = None
+        if self.owner is not None:
+            owner = {**self.owner, "uid": self.owner_uid, "user": user_name(self.owner_uid)}
+        return {
             "port": self.port,
             "state": "free" if self.free else "in_use",
             "bindable": self.bindable,
-            "owner": None if self.owner is None else dict(self.owner),
+            "owner": owner,
             "user": user_name(self.uid),
             "uid": self.uid,
             "addresses": self.addresses,
         }
-        return answer
 
 
 def free_port(port: int) -> PortState:
@@ -81,10 +97,12 @@ def free_port(port: int) -> PortState:
     return PortState(port, True, True, None, [])
 
 
-def describe(ports: Sequence[int]) -> list[PortState]:
-    """The state of each port, in the order given."""
+def describe(ports: "Sequence[int]", sockets: "dict[int, list[Socket]] | None" = None) -> list[PortState]:
+    """The state of each port, in the order given; `sockets` are those on
+    each port when the caller has them already (read from /proc otherwise)."""
     owners = _lib.scan(ports)
-    sockets = _sockets.sockets_on(ports)
+    if sockets is None:
+        sockets = _sockets.sockets_on(ports)
     states = []
     for port in ports:
         owner, found = owners[port], sockets[port]

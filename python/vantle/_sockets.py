@@ -6,13 +6,13 @@ Where /proc does not exist (macOS) every answer here is empty: the command
 then shows what the native functions tell.
 """
 
-import functools
 import os
 import pwd
-import socket
 import sys
-from collections.abc import Collection, Iterator
-from typing import NamedTuple
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Collection, Iterator
 
 PROC = "/proc"
 TCP_LISTEN = 0x0A
@@ -20,31 +20,36 @@ TCP_LISTEN = 0x0A
 # unprivileged start.
 CAP_NET_BIND_SERVICE = 10
 
-# (file, protocol, address family) of the tables read.
+# (file, protocol, IPv6) of the tables read.
 TABLES = (
-    ("tcp", "tcp", socket.AF_INET),
-    ("tcp6", "tcp", socket.AF_INET6),
-    ("udp", "udp", socket.AF_INET),
-    ("udp6", "udp", socket.AF_INET6),
+    ("tcp", "tcp", False),
+    ("tcp6", "tcp", True),
+    ("udp", "udp", False),
+    ("udp6", "udp", True),
 )
 
 
-class Socket(NamedTuple):
-    protocol: str  # "tcp" or "udp"
-    address: str  # "127.0.0.1:8080", "[::1]:8080"
-    listening: bool
-    uid: int
-    inode: int  # 0 when no descriptor holds it (TIME_WAIT)
+class Socket:
+    __slots__ = ("protocol", "address", "listening", "uid", "inode")
+
+    def __init__(self, protocol: str, address: str, listening: bool, uid: int, inode: int) -> None:
+        self.protocol = protocol  # "tcp" or "udp"
+        self.address = address  # "127.0.0.1:8080", "[::1]:8080"
+        self.listening = listening
+        self.uid = uid
+        self.inode = inode  # 0 when no descriptor holds it (TIME_WAIT)
 
 
-def decode_address(hex_address: str, family: int) -> str:
+def decode_address(hex_address: str, ipv6: bool) -> str:
     """The kernel prints the address as 32-bit words in host byte order."""
+    import socket  # only for ports in use
+
     raw = b"".join(int(hex_address[i:i + 8], 16).to_bytes(4, sys.byteorder)
                    for i in range(0, len(hex_address), 8))
-    return socket.inet_ntop(family, raw)
+    return socket.inet_ntop(socket.AF_INET6 if ipv6 else socket.AF_INET, raw)
 
 
-def parse_table(text: str, protocol: str, family: int, ports: Collection[int]) -> Iterator[tuple[int, Socket]]:
+def parse_table(text: str, protocol: str, ipv6: bool, ports: "Collection[int]") -> "Iterator[tuple[int, Socket]]":
     """(port, socket) for the lines of one /proc/net table whose local port
     is wanted: "sl local remote st queues timer retrnsmt uid timeout inode"."""
     for line in text.splitlines()[1:]:
@@ -55,22 +60,22 @@ def parse_table(text: str, protocol: str, family: int, ports: Collection[int]) -
         port = int(hex_port, 16)
         if port not in ports:
             continue
-        address = decode_address(hex_address, family)
-        shown = f"[{address}]:{port}" if family == socket.AF_INET6 else f"{address}:{port}"
+        address = decode_address(hex_address, ipv6)
+        shown = f"[{address}]:{port}" if ipv6 else f"{address}:{port}"
         listening = protocol == "tcp" and int(fields[3], 16) == TCP_LISTEN
         yield port, Socket(protocol, shown, listening, int(fields[7]), int(fields[9]))
 
 
-def sockets_on(ports: Collection[int]) -> dict[int, list[Socket]]:
+def sockets_on(ports: "Collection[int]") -> dict[int, list[Socket]]:
     """The TCP and UDP sockets of this network namespace on each port."""
     found: dict[int, list[Socket]] = {port: [] for port in ports}
-    for name, protocol, family in TABLES:
+    for name, protocol, ipv6 in TABLES:
         try:
             with open(f"{PROC}/net/{name}", encoding="ascii") as table:
                 text = table.read()
         except OSError:
             continue
-        for port, entry in parse_table(text, protocol, family, found.keys()):
+        for port, entry in parse_table(text, protocol, ipv6, found.keys()):
             found[port].append(entry)
     return found
 
@@ -91,19 +96,20 @@ def user_name(uid: int) -> str:
         return str(uid)
 
 
-def shown() -> bool:
-    """Whether the system shows sockets this way at all (not on macOS)."""
-    return os.path.isdir(f"{PROC}/net")
+def process_uid(pid: int) -> int | None:
+    """A process's real user (the first Uid of its status), where /proc shows it."""
+    for line in (read_text(f"{PROC}/{pid}/status") or "").splitlines():
+        if line.startswith("Uid:"):
+            return int(line.split()[1])
+    return None
 
 
-@functools.cache
 def unprivileged_port_start() -> int | None:
     """The lowest port any user may bind, where the system says (Linux)."""
     text = read_text(f"{PROC}/sys/net/ipv4/ip_unprivileged_port_start")
     return int(text) if text and text.strip().isdigit() else None
 
 
-@functools.cache
 def may_bind_privileged_ports() -> bool:
     status = read_text(f"{PROC}/self/status") or ""
     for line in status.splitlines():

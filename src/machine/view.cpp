@@ -54,6 +54,10 @@ View walk(Platform& platform, Wanted wanted, Purpose purpose) {
         }
     }
     std::size_t unattributed = view.sockets.size();
+    // With the table read and nothing wanted in it, no process can hold a
+    // socket of this view (one opened since is left out anyway): a free port
+    // costs no walk.
+    if (known && unattributed == 0) return view;
     // The lowest parent pid of any holder: a walk newest first has looked at
     // every parent once it is below them all.
     std::uint32_t lowest_parent = std::numeric_limits<std::uint32_t>::max();

@@ -1,0 +1,201 @@
+"""`vantle kill`: frees ports on every local address (or on the address
+given) by signalling their holders, as `fuser -k PORT/tcp` does, and says
+what came of it."""
+
+import os
+import signal
+
+from . import _table
+from ._commands import (KILL_GRACE, KILL_POLL, SIGNALLED, Countdown, holder_record, listening, narrowed,
+                        poll_until, print_json, process_user, where)
+from ._report import RUN_WITH_PRIVILEGES, JsonObject, describe
+from .cli import EXIT_NEGATIVE, EXIT_OK, Arguments, complain, warn, write
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+
+    from ._table import Holder, SignalledHolder, Socket
+
+Wanted = frozenset[str] | None
+
+
+def signal_some(port: int, wanted: Wanted, force: bool) -> "list[SignalledHolder]":
+    """_table.signal_holders, narrowed to the holders with a socket on the
+    wanted addresses. Each is pinned by a pidfd before the holders are looked
+    up again, and signalled only if the pinned process still holds such a
+    socket: a pid reused in between is never signalled."""
+    if wanted is None:
+        return _table.signal_holders(port, force)
+    found: list[SignalledHolder] = [{**h, "signal": None} for h in narrowed(_table.holders(port), wanted)]
+    pinned: dict[int, int] = {}
+    try:
+        for holder in found:
+            pid = holder["pid"]
+            if pid is None:
+                continue
+            try:
+                pinned[pid] = os.pidfd_open(pid)
+            except ProcessLookupError:
+                holder["signal"] = "gone"
+            except OSError:  # a kernel without pidfds (before Linux 5.3): not signalled blindly
+                holder["signal"] = "failed"
+        still = {h["pid"] for h in narrowed(_table.holders(port), wanted)}
+        for holder in found:
+            pid = holder["pid"]
+            if pid not in pinned:
+                continue
+            if pid not in still:
+                holder["signal"] = "gone"
+                continue
+            try:
+                signal.pidfd_send_signal(pinned[pid], signal.SIGKILL if force else signal.SIGTERM)
+                holder["signal"] = "signalled"
+            except ProcessLookupError:
+                holder["signal"] = "gone"
+            except PermissionError:
+                holder["signal"] = "refused"
+            except OSError:
+                holder["signal"] = "failed"
+    finally:
+        for fd in pinned.values():
+            os.close(fd)
+    return found
+
+
+def socket_key(socket: "Socket") -> tuple[str, str, int, str]:
+    return socket["protocol"], socket["address"], socket["port"], socket["state"]
+
+
+def settle(port: int, wanted: Wanted, found: "list[SignalledHolder]", seconds: float,
+           countdown: Countdown) -> "list[Holder]":
+    """Waits up to `seconds` for the signalled holders to let go: the holders left."""
+    signalled = {h["pid"] for h in found if h["signal"] in SIGNALLED}
+    # What no signal reached; an exiting holder's socket also shows here for
+    # a moment, with no process left holding it.
+    unsignalled = {socket_key(s) for h in found if h["signal"] not in SIGNALLED for s in h["sockets"]}
+    left: list[Holder] = list(found)
+    if not signalled:
+        return left
+
+    def let_go() -> bool:
+        nonlocal left
+        left = narrowed(_table.holders(port), wanted)
+        return all(h["pid"] not in signalled and (h["pid"] is not None or
+                                                   {socket_key(s) for s in h["sockets"]} <= unsignalled)
+                   for h in left)
+
+    poll_until(let_go, seconds, countdown, KILL_POLL)
+    return left
+
+
+def kill_words(holder: "Holder", with_user: bool = False) -> str:
+    """A holder in a message, marked when it does not listen on the port."""
+    details = [f"pid {holder['pid']}"]
+    if with_user:
+        details.append(f"user {process_user(holder)}")
+    if not listening(holder):
+        kinds = sorted({f"{s['protocol']} {s['state'].lower()}" for s in holder["sockets"]})
+        details.append("not listening: " + ", ".join(kinds))
+    return f"{holder['name'] or '?'} ({', '.join(details)})"
+
+
+def unreachable(holders: "Sequence[Holder]") -> str:
+    """What stays out of reach, and what would work."""
+    refused = [kill_words(h, with_user=True) for h in holders if h["pid"] is not None]
+    parts = [f"in use by a process of user {process_user(h)} that you cannot see ({RUN_WITH_PRIVILEGES})"
+             for h in holders if h["pid"] is None]
+    if refused:
+        parts.append(f"permission denied to signal {', '.join(refused)}; {RUN_WITH_PRIVILEGES}")
+    return "; ".join(parts)
+
+
+def kill_one(port: int, wanted: Wanted, force: bool, grace: float | None) -> tuple[str, str, JsonObject]:
+    """Frees one port: (outcome, message, JSON record)."""
+    found = signal_some(port, wanted, force)
+    left = settle(port, wanted, found, KILL_GRACE if grace is None else grace,
+                  Countdown(f"freeing port {port}" + ("" if grace is None else ", then SIGKILL"),
+                            KILL_GRACE if grace is None else grace))
+    signalled = [h for h in found if h["signal"] in SIGNALLED]
+    signalled_pids = {h["pid"] for h in signalled}
+    killed: list[SignalledHolder] = []
+    if grace is not None and any(h["pid"] in signalled_pids for h in left):
+        # What outlived SIGTERM: SIGKILL for whatever holds the port now.
+        second = signal_some(port, wanted, True)
+        killed = [h for h in second if h["signal"] in SIGNALLED]
+        signalled += [h for h in killed if h["pid"] not in signalled_pids]
+        signalled_pids |= {h["pid"] for h in killed}
+        left = settle(port, wanted, second, KILL_GRACE, Countdown(f"freeing port {port}", KILL_GRACE))
+    out_of_reach: list[Holder] = [h for h in found if h["signal"] not in SIGNALLED]
+    after = "" if not killed else f"; SIGKILL after {grace:g} s: " + ", ".join(kill_words(h) for h in killed)
+    if not found:
+        before = describe([port])[0]
+        if wanted is not None:
+            outcome, message = "already_free", f"{port} was already free{where(wanted)}"
+        elif before.free:
+            outcome, message = "already_free", f"{port} was already {before.words()}"
+        else:
+            outcome, message = "not_visible", f"{port} not freed: {before.words()}"
+    elif not left:
+        outcome = "freed"
+        message = f"{port} freed, was held by " + ", ".join(kill_words(h) for h in signalled) + after
+    else:
+        still = [h for h in left if h["pid"] in signalled_pids]
+        if still:
+            outcome = "still_in_use"
+            signal_name = "SIGKILL" if force or killed else "SIGTERM"
+            verb = "holds" if len(still) == 1 else "hold"
+            message = f"{port} not freed: {', '.join(kill_words(h) for h in still)} still {verb} it after {signal_name}"
+            if not force and grace is None:
+                message += f"; to send SIGKILL: vantle kill --force {port}"
+            if out_of_reach:
+                message += "; besides, " + unreachable(out_of_reach)
+        else:
+            outcome = "permission_denied" if any(h["pid"] is not None for h in out_of_reach) else "not_visible"
+            out_of_reach = out_of_reach or [h for h in left if h["pid"] is None]  # unknown holders since
+            message = f"{port} not freed: "
+            if signalled:
+                message += "signalled " + ", ".join(kill_words(h) for h in signalled) + ", but still "
+            message += unreachable(out_of_reach)
+    sockets = [s for h in found for s in h["sockets"]]
+    keeping = next((s for s in sockets if s["protocol"] == "tcp" and s["state"] == "LISTEN"),
+                   sockets[0] if sockets else None)
+    record: JsonObject = {"port": port, "outcome": outcome,
+                          "holders": [{**holder_record(h), "signal": h["signal"]} for h in found],
+                          "user": None if keeping is None else keeping["user"] or str(keeping["uid"]),
+                          "uid": None if keeping is None else keeping["uid"],
+                          "sigkill": [h["pid"] for h in killed], "message": message}
+    return outcome, message, record
+
+
+def summary(outcomes: list[str]) -> str:
+    """One line for many ports: how many of each outcome."""
+    freed = outcomes.count("freed")
+    already = outcomes.count("already_free")
+    failed = len(outcomes) - freed - already
+    parts = [f"{freed} freed", f"{already} already free"] + ([f"{failed} not freed"] if failed else [])
+    return f"{len(outcomes)} ports: " + ", ".join(parts)
+
+
+def command_kill(args: Arguments) -> int:
+    targets = args.targets
+    if any(wanted is not None for wanted in targets.values()) and not hasattr(os, "pidfd_open"):
+        complain("kill ADDRESS:PORT needs pidfds (Linux 5.3 or newer); name the port alone")
+        return EXIT_NEGATIVE
+    records, outcomes = [], []
+    many = len(targets) > 1
+    for port, wanted in targets.items():
+        outcome, message, record = kill_one(port, wanted, args.force, args.grace)
+        records.append(record)
+        outcomes.append(outcome)
+        if args.json or (many and outcome == "already_free"):
+            continue
+        if outcome in ("freed", "already_free"):
+            write(message + "\n")
+        else:
+            warn(message)
+    if args.json:
+        print_json(records)
+    elif many:
+        write(summary(outcomes) + "\n")
+    return EXIT_OK if all(o in ("freed", "already_free") for o in outcomes) else EXIT_NEGATIVE

@@ -1,0 +1,111 @@
+"""The command line as argparse knows it: help for every argument, usage
+errors, typo suggestions. Loaded only when the command line needs more than
+cli.quick_parse reads, so that the common commands do without argparse."""
+
+import argparse
+from collections.abc import Callable
+
+from . import _lib
+from ._ports import PortError, localhost_targets, one_port, port_targets
+from .cli import MAX_TIMEOUT, seconds
+
+DESCRIPTION = "Check, find, wait for, inspect and free local TCP ports."
+EPILOG = """\
+ports: 8080, :8080, 8080/tcp, 3000-3010, 127.0.0.1:8080, [::1]:8080,
+localhost:8080, or several separated by commas. An address narrows who, ls,
+kill and wait to the sockets that take connections on it (on the address
+itself or a wildcard address); otherwise they look at every address, but
+wait for a free port at localhost (the bind test), as check and scan do.
+
+exit status:
+  0    success: every port free, the wait over, every port freed
+  1    negative answer: in use, timed out, not freed
+  2    usage error (a bare `vantle` prints this help and exits with 2)
+  74   the answer could not be written (stdout closed or full)
+  130  interrupted (Ctrl-C)
+  141  the reader of the output went away (as after SIGPIPE)"""
+
+# What --json prints, per command: the document, for a user with no README at hand.
+STATE_JSON = ("port, state (free or in_use: localhost's bind test), bindable, owner (pid, name, cmd, and "
+              "the process's uid and user; null when free or not visible), user and uid (the socket's), "
+              "addresses (listening ones)")
+JSON_HELP = {
+    "check": f"print a list with one object per port: {STATE_JSON}",
+    "free": f"print one object: {STATE_JSON}",
+    "wait": (f"print one object per port (a list for several): {STATE_JSON}, and waited (seconds); "
+             "with --listening: port, listening (true or false), addresses, waited"),
+    "who": f"print a list with one object per port: {STATE_JSON}; with --all also holders "
+           "(pid, ppid, name, cmd, user, uid, addresses, sockets)",
+    "scan": f"print a list with one object per port in use (every port with --all): {STATE_JSON}",
+    "ls": ("print a list with one object per listening socket: port, address, uid and user (the socket's), "
+           "processes (pid, ppid, uid, user, name, cmd)"),
+    "kill": ("print a list with one object per port: port, outcome (freed, already_free, still_in_use, "
+             "permission_denied, not_visible), holders (as who --all, each with signal), user and uid "
+             "(the socket's), sigkill (pids sent SIGKILL after --grace), message"),
+}
+
+
+def argument_type(read: Callable[[str], object], name: str) -> Callable[[str], object]:
+    """A reader for argparse: its errors become usage errors with their own words."""
+    def convert(text: str) -> object:
+        try:
+            return read(text)
+        except PortError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+    convert.__name__ = name
+    return convert
+
+
+def build_parser() -> argparse.ArgumentParser:
+    formatter = argparse.RawDescriptionHelpFormatter
+    parser = argparse.ArgumentParser(prog="vantle", description=DESCRIPTION, epilog=EPILOG,
+                                     formatter_class=formatter, suggest_on_error=True)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_lib.__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    ports_type = argument_type(port_targets, "ports")
+    localhost_ports_type = argument_type(localhost_targets, "ports")
+    port_type = argument_type(one_port, "port")
+    seconds_type = argument_type(seconds, "seconds")
+
+    def command(name: str, help_text: str, ports: str, ports_help: str = "",
+                localhost: bool = False) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=help_text, description=help_text, epilog=EPILOG,
+                                  formatter_class=formatter, suggest_on_error=True)
+        sub.add_argument("--json", action="store_true", help=JSON_HELP[name])
+        if ports:
+            sub.add_argument("ports", nargs=ports, type=localhost_ports_type if localhost else ports_type,
+                             metavar="PORTS",
+                             help=ports_help or "ports (see below)")
+        return sub
+
+    command("check", "Say whether ports are free on localhost (exit 0 only when you may bind all).", "+",
+            localhost=True)
+
+    free = command("free", "Print a port that is free now.", "")
+    free.add_argument("--preferred", type=port_type, metavar="P", help="print P when it is free")
+
+    wait = command("wait", "Wait until every port is free, or with --listening until something listens on "
+                           "each (exit 1 on time-out).", "+")
+    wait.add_argument("--listening", action="store_true",
+                      help="wait until each port has a listener (on the address given, or on any)")
+    wait.add_argument("--timeout", type=seconds_type, default=30.0, metavar="S",
+                      help=f"give up after S seconds, fractions allowed (default 30, at most {MAX_TIMEOUT})")
+
+    who = command("who", "Show who listens on each port, on any address (exit 1 if any has no visible "
+                         "listener).", "+")
+    who.add_argument("--all", action="store_true", help="every process holding the port (what kill signals)")
+
+    scan = command("scan", "List the ports in use on localhost among many.", "+", localhost=True)
+    scan.add_argument("--all", action="store_true", help="list free ports too")
+
+    ls = command("ls", "List every listening TCP socket on every local address, with its processes.", "*",
+                 "only these ports (default: every port)")
+    ls.add_argument("--wide", action="store_true", help="do not cut rows to the terminal's width")
+
+    kill = command("kill", "Free ports on every local address by signalling their holders (exit 1 if any "
+                           "stays in use).", "+")
+    how = kill.add_mutually_exclusive_group()
+    how.add_argument("--force", action="store_true", help="send SIGKILL instead of SIGTERM")
+    how.add_argument("--grace", type=seconds_type, metavar="S",
+                     help="send SIGTERM, then SIGKILL to what still holds the port after S seconds")
+    return parser
