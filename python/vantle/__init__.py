@@ -5,12 +5,11 @@ from ._table import holders, listeners
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from ._lib import ProcessInfo
-    from ._table import Holder, Listener, Process, Socket
+    from ._types import Holder, Listener, Process, ProcessInfo, Socket
 else:
-    # The stubs declare these for type checkers; at run time they are plain
-    # dicts, and the classes are built only when asked for, since building
-    # them imports typing, which the command line does without.
+    # At run time the answers are plain dicts, and these classes are built
+    # only when asked for, since building them imports typing, which the
+    # command line does without.
     _TYPES = ("ProcessInfo", "Process", "Socket", "Listener", "Holder")
 
     def __getattr__(name):

@@ -1,18 +1,12 @@
 """Python module for port management."""
 
 from collections.abc import Sequence
-from typing import Final, SupportsIndex, TypedDict
+from typing import Final, SupportsIndex
+
+from ._types import ProcessInfo as ProcessInfo
 
 __version__: Final[str]
 __all__: Final[list[str]]
-
-class ProcessInfo(TypedDict):
-    """The process listening on a port."""
-
-    pid: int
-    name: str
-    cmd: str
-    """The full command line on Linux, the executable path on macOS."""
 
 # The type of PanicException, raised when the native code fails internally.
 # It is not an attribute of the module at run time (each interpreter makes

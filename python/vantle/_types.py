@@ -1,6 +1,7 @@
-"""The dicts the functions return, as classes at run time: the stubs declare
-them for type checkers, and `from vantle import ProcessInfo` finds them here
-(loaded on first use, so that importing vantle does not import typing)."""
+"""The dicts the functions return, as classes: the stubs of vantle._lib and
+vantle._table take them from here, and `from vantle import ProcessInfo` finds
+them here at run time (loaded on first use, so that importing vantle does not
+import typing)."""
 
 from typing import Literal, TypedDict
 
@@ -11,38 +12,46 @@ class ProcessInfo(TypedDict):
     pid: int
     name: str
     cmd: str
+    """The full command line on Linux, the executable path on macOS."""
 
 
 class Process(TypedDict):
-    """A process holding a socket (the stub of vantle._table says more)."""
+    """A process holding a socket."""
 
     pid: int
     ppid: int
     uid: int
+    """The process's real user."""
     user: str | None
+    """The name of that user; None when it has none."""
     name: str
     cmd: str
 
 
 class Socket(TypedDict):
-    """An internet socket on some local address."""
+    """An internet socket, as the kernel's socket table shows it."""
 
     protocol: Literal["tcp", "udp"]
     state: str
+    """LISTEN, ESTABLISHED, ... as ss names TCP states; UNCONN or ESTABLISHED for UDP."""
     address: str
+    """The local address: "127.0.0.1", "::1", "0.0.0.0", "::"."""
     port: int
     uid: int
+    """The socket's owner."""
     user: str | None
 
 
 class Listener(Socket):
-    """A listening TCP socket and the processes holding it."""
+    """A listening TCP socket with every visible process holding it, newest first;
+    processes is empty when none can be seen (another user's, without privileges)."""
 
     processes: list[Process]
 
 
 class Holder(TypedDict):
-    """A process holding sockets on a port (pid None: not visible)."""
+    """A process holding sockets on a port; pid, ppid, name and cmd are None for the
+    sockets of user uid that no visible process holds."""
 
     pid: int | None
     ppid: int | None
