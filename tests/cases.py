@@ -552,6 +552,13 @@ def build_cases(stage):
     add("holders", "free port", fixed(free, outcome=ReturnsList()))
     add("holders", "busy port", fixed(port=busy, outcome=ReturnsOwnHolding()))
     add("signal_holders", "port 0", fixed(0, True, outcome=Returns([])))
+    add("signal_holders", "port 0, addresses", fixed(0, addresses=["127.0.0.2", "::"], outcome=Returns([])))
+    for label, value, raises in [
+        ("str", "127.0.0.2", Raises(TypeError, "Can't extract `str` to `Vec`", "while processing 'addresses'")),
+        ("item not a str", ["::1", 1], Raises(TypeError, "'int' object is not an instance of 'str'",
+                                              "while processing 'addresses'")),
+    ]:
+        add("signal_holders", f"addresses {label}", fixed(0, False, value, outcome=raises), tags={"conversion"})
     for function, args in [("listeners", ([busy],)), ("holders", (busy,))]:
         add(function, "no descriptors left", lambda args=args: contextlib.nullcontext(
             Call(args, {}, Returns([]), without_table_warning)), around=exhausted_descriptors, kind="process")

@@ -2,14 +2,11 @@
 given) by signalling their holders, as `fuser -k PORT/tcp` does, and says
 what came of it."""
 
-import os
-import signal
-
 from . import _table
 from ._commands import (KILL_GRACE, KILL_POLL, SIGNALLED, Countdown, holder_record, listening, narrowed,
                         poll_until, print_json, process_user, where)
 from ._report import RUN_WITH_PRIVILEGES, JsonObject, describe
-from .cli import EXIT_NEGATIVE, EXIT_OK, Arguments, complain, warn, write
+from .cli import EXIT_NEGATIVE, EXIT_OK, Arguments, warn, write
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -21,46 +18,13 @@ Wanted = frozenset[str] | None
 
 
 def signal_some(port: int, wanted: Wanted, force: bool) -> "list[SignalledHolder]":
-    """_table.signal_holders, narrowed to the holders with a socket on the
-    wanted addresses. Each is pinned by a pidfd before the holders are looked
-    up again, and signalled only if the pinned process still holds such a
-    socket: a pid reused in between is never signalled."""
+    """_table.signal_holders, narrowed to the sockets that take connections on
+    the wanted addresses (the addresses they are bound to, looked up here)
+    and their holders."""
     if wanted is None:
         return _table.signal_holders(port, force)
-    found: list[SignalledHolder] = [{**h, "signal": None} for h in narrowed(_table.holders(port), wanted)]
-    pinned: dict[int, int] = {}
-    try:
-        for holder in found:
-            pid = holder["pid"]
-            if pid is None:
-                continue
-            try:
-                pinned[pid] = os.pidfd_open(pid)
-            except ProcessLookupError:
-                holder["signal"] = "gone"
-            except OSError:  # a kernel without pidfds (before Linux 5.3): not signalled blindly
-                holder["signal"] = "failed"
-        still = {h["pid"] for h in narrowed(_table.holders(port), wanted)}
-        for holder in found:
-            pid = holder["pid"]
-            if pid not in pinned:
-                continue
-            if pid not in still:
-                holder["signal"] = "gone"
-                continue
-            try:
-                signal.pidfd_send_signal(pinned[pid], signal.SIGKILL if force else signal.SIGTERM)
-                holder["signal"] = "signalled"
-            except ProcessLookupError:
-                holder["signal"] = "gone"
-            except PermissionError:
-                holder["signal"] = "refused"
-            except OSError:
-                holder["signal"] = "failed"
-    finally:
-        for fd in pinned.values():
-            os.close(fd)
-    return found
+    addresses = sorted({s["address"] for h in narrowed(_table.holders(port), wanted) for s in h["sockets"]})
+    return _table.signal_holders(port, force, addresses) if addresses else []
 
 
 def socket_key(socket: "Socket") -> tuple[str, str, int, str]:
@@ -179,9 +143,6 @@ def summary(outcomes: list[str]) -> str:
 
 def command_kill(args: Arguments) -> int:
     targets = args.targets
-    if any(wanted is not None for wanted in targets.values()) and not hasattr(os, "pidfd_open"):
-        complain("kill ADDRESS:PORT needs pidfds (Linux 5.3 or newer); name the port alone")
-        return EXIT_NEGATIVE
     records, outcomes = [], []
     many = len(targets) > 1
     for port, wanted in targets.items():

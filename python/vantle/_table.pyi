@@ -23,6 +23,8 @@ def listeners(ports: Sequence[SupportsIndex] | bytes | bytearray | None = None) 
 def holders(port: SupportsIndex) -> list[Holder]:
     """Every process holding an internet socket on the port, on any local address."""
 
-def signal_holders(port: SupportsIndex, force: bool = False) -> list[SignalledHolder]:
+def signal_holders(port: SupportsIndex, force: bool = False,
+                   addresses: Sequence[str] | None = None) -> list[SignalledHolder]:
     """holders(port), each visible holder sent SIGTERM (SIGKILL with force) while it
-    is still the process found."""
+    is still the process found; with addresses, only the sockets on those local
+    addresses (as the dicts write them) and their holders."""

@@ -184,17 +184,21 @@ Result<std::uint64_t> to_seconds(PyObject* object) {
     return static_cast<std::uint64_t>(value);
 }
 
-Result<std::vector<Port>> to_ports(PyObject* object, ModuleState& module) {
+namespace {
+
+// Any sequence but str, each item converted by `convert`, in iteration order.
+template <class Item, class Convert>
+Result<std::vector<Item>> to_sequence(PyObject* object, ModuleState& module, Convert convert) {
     if (PyUnicode_Check(object)) return fail(TypedMessage{PyExc_TypeError, "Can't extract `str` to `Vec`"});
     if (!PySequence_Check(object)) {
         Result<std::string> target = sequence_class_name(module);
         if (!target) return fail(std::move(target.error()));
         return fail(WrongType{PyRef::borrow(object), std::move(*target)});
     }
-    std::vector<Port> ports;
+    std::vector<Item> items;
     const Py_ssize_t length = PyObject_Size(object);
     if (length < 0) PyErr_Clear();
-    ports.reserve(static_cast<std::size_t>(std::clamp<Py_ssize_t>(length, 0, largest_reserved_length)));
+    items.reserve(static_cast<std::size_t>(std::clamp<Py_ssize_t>(length, 0, largest_reserved_length)));
 
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return fail(capture_exception());
@@ -202,12 +206,30 @@ Result<std::vector<Port>> to_ports(PyObject* object, ModuleState& module) {
         PyObject* raw_item = nullptr;
         const int status = PyIter_NextItem(iterator.get(), &raw_item);
         if (status < 0) return fail(capture_exception());
-        if (status == 0) return ports;
+        if (status == 0) return items;
         PyRef item = PyRef::steal(raw_item);
-        Result<Port> port = to_port(item.get());
-        if (!port) return fail(std::move(port.error()));
-        ports.push_back(*port);
+        Result<Item> converted = convert(item.get());
+        if (!converted) return fail(std::move(converted.error()));
+        items.push_back(std::move(*converted));
     }
+}
+
+Result<std::string> to_text(PyObject* object) {
+    if (!PyUnicode_Check(object)) return fail(WrongType{PyRef::borrow(object), "str"});
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+    if (text == nullptr) return fail(capture_exception());
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+Result<std::vector<Port>> to_ports(PyObject* object, ModuleState& module) {
+    return to_sequence<Port>(object, module, to_port);
+}
+
+Result<std::vector<std::string>> to_texts(PyObject* object, ModuleState& module) {
+    return to_sequence<std::string>(object, module, to_text);
 }
 
 Failure with_argument_note(Failure failure, const char* parameter) {

@@ -80,7 +80,8 @@ Failure failure_from_current_exception() noexcept;
 // objects here: an absent optional argument leaves its slot empty and the
 // body picks its own default.
 
-inline constexpr std::size_t max_parameters = 2;
+// The most any function takes: signal_holders(port, force, addresses).
+inline constexpr std::size_t max_parameters = 3;
 
 struct FunctionDescription {
     const char* name;
@@ -117,6 +118,8 @@ Result<std::uint64_t> to_seconds(PyObject* object);
 // Any sequence of ports except str, in iteration order, duplicates kept.
 // The module's state keeps the class that a wrong-type message names.
 Result<std::vector<Port>> to_ports(PyObject* object, ModuleState& module);
+// Any sequence of str except a str itself, as UTF-8, in iteration order.
+Result<std::vector<std::string>> to_texts(PyObject* object, ModuleState& module);
 
 // Adds the note "while processing '<parameter>'" to a conversion's failure.
 // Should the note itself fail, the failure goes on without it.

@@ -267,21 +267,51 @@ Result<PyRef> holders(ModuleState&, const BoundArguments& arguments) {
     return holder_list(read.view, read.names, nullptr);
 }
 
-const FunctionDescription signal_holders_function{"signal_holders", {"port", "force"}, 2, 1};
+// The view kept to its sockets whose local address is one of `addresses` (as
+// the dicts write them) and to the holders of those, newest first as before.
+View narrowed(View view, const std::vector<std::string>& addresses) {
+    std::erase_if(view.sockets, [&addresses](const HeldSocket& held) {
+        return std::find(addresses.begin(), addresses.end(), address_text(held.socket)) == addresses.end();
+    });
+    constexpr std::size_t dropped = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> renumbered(view.holders.size(), dropped);
+    for (const HeldSocket& held : view.sockets)
+        for (const std::size_t index : held.holders) renumbered[index] = 0;
+    std::vector<Holder> kept;
+    for (std::size_t index = 0; index < view.holders.size(); ++index) {
+        if (renumbered[index] == dropped) continue;
+        renumbered[index] = kept.size();
+        kept.push_back(std::move(view.holders[index]));
+    }
+    view.holders = std::move(kept);
+    for (HeldSocket& held : view.sockets)
+        for (std::size_t& index : held.holders) index = renumbered[index];
+    return view;
+}
 
-Result<PyRef> signal_holders(ModuleState&, const BoundArguments& arguments) {
+const FunctionDescription signal_holders_function{"signal_holders", {"port", "force", "addresses"}, 3, 1};
+
+Result<PyRef> signal_holders(ModuleState& module, const BoundArguments& arguments) {
     Result<Port> port = convert_argument(arguments[0], "port", to_port);
     if (!port) return fail(std::move(port.error()));
     Result<bool> force = convert_argument(arguments[1], "force", to_bool, false);
     if (!force) return fail(std::move(force.error()));
+    std::optional<std::vector<std::string>> addresses;
+    if (arguments[2] && arguments[2] != Py_None) {
+        Result<std::vector<std::string>> converted = convert_argument(
+            arguments[2], "addresses", [&module](PyObject* object) { return to_texts(object, module); });
+        if (!converted) return fail(std::move(converted.error()));
+        addresses = std::move(*converted);
+    }
     if (*port == 0) return created(PyList_New(0));
     struct Done {
         View view;
         UserNames names;
         std::vector<SignalOutcome> outcomes;
     };
-    const Done done = without_interpreter_lock([port = *port, signal = *force ? SIGKILL : SIGTERM] {
+    const Done done = without_interpreter_lock([port = *port, signal = *force ? SIGKILL : SIGTERM, &addresses] {
         View view = port_holders(port);
+        if (addresses) view = narrowed(std::move(view), *addresses);
         std::vector<SignalOutcome> outcomes;
         outcomes.reserve(view.holders.size());
         for (const Holder& holder : view.holders)
@@ -305,9 +335,11 @@ PyMethodDef functions[] = {
         "state, address, port, uid, user); then, per user whose sockets no visible process\n    holds, one dict "
         "with pid, ppid, name and cmd None."),
     method<signal_holders_function, signal_holders>(
-        "signal_holders(port, force=False)\n--\n\nholders(port), each visible holder sent SIGTERM (SIGKILL with "
-        "force) if it is\nstill the process found (its start time is checked); each dict's signal says\nwhat came "
-        "of it: signalled, gone, refused or failed (None for the invisible)."),
+        "signal_holders(port, force=False, addresses=None)\n--\n\nholders(port), each visible holder sent "
+        "SIGTERM (SIGKILL with force) if it is\nstill the process found (its start time is checked); each dict's "
+        "signal says\nwhat came of it: signalled, gone, refused or failed (None for the invisible).\nWith "
+        "addresses (a sequence of str, as the dicts write them), only the sockets\non those local addresses and "
+        "their holders."),
 };
 
 Result<void> start_up(PyObject* module) { return start_module(module, functions); }
