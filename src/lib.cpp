@@ -50,24 +50,7 @@ PyMethodDef functions[] = {
 
 Result<void> start_up(PyObject* module) { return start_module(module, functions); }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&module_exec<start_up>)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "_lib",
-    "Python module for port management.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    traverse_state,
-    clear_state,
-    free_state,
-};
+PyModuleDef definition = module_definition<start_up>("_lib", "Python module for port management.");
 
 }  // namespace
 }  // namespace vantle

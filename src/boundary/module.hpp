@@ -28,4 +28,22 @@ int traverse_state(PyObject* module, visitproc visit, void* arg);
 int clear_state(PyObject* module);
 void free_state(void* module);
 
+// The slots of both modules: the start-up step; a state of its own in each
+// interpreter, so that interpreters with their own GIL may import it; and
+// no need of the GIL, since the functions share no mutable state.
+template <Result<void> (*start_up)(PyObject*)>
+inline PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec<start_up>)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+// A multi-phase definition with the shared state and slots.
+template <Result<void> (*start_up)(PyObject*)>
+PyModuleDef module_definition(const char* name, const char* doc) {
+    return {PyModuleDef_HEAD_INIT,  name,           doc,         sizeof(ModuleState), nullptr,
+            module_slots<start_up>, traverse_state, clear_state, free_state};
+}
+
 }  // namespace vantle

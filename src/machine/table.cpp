@@ -344,24 +344,8 @@ PyMethodDef functions[] = {
 
 Result<void> start_up(PyObject* module) { return start_module(module, functions); }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&module_exec<start_up>)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "_table",
-    "The machine view: listening sockets and port holders on every local address.",
-    sizeof(ModuleState),
-    nullptr,
-    slots,
-    traverse_state,
-    clear_state,
-    free_state,
-};
+PyModuleDef definition =
+    module_definition<start_up>("_table", "The machine view: listening sockets and port holders on every local address.");
 
 }  // namespace
 }  // namespace vantle::machine
