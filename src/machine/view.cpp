@@ -2,8 +2,6 @@
 
 #include "machine/view.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <limits>
 #include <optional>
@@ -11,20 +9,12 @@
 #include <unordered_map>
 #include <utility>
 
-#include "probe/own_listeners.hpp"
-
 namespace vantle::machine {
 namespace {
 
 using owners::Descriptor;
-using owners::DescriptorType;
 using owners::Platform;
 using owners::SocketDetails;
-
-// Descriptor entries made room for beyond the open-file count, and the room
-// taken when the count cannot be read, as the owner lookup sizes them.
-constexpr std::size_t descriptor_slack = 32;
-constexpr std::size_t fallback_descriptor_capacity = 4096;
 
 bool before(const HeldSocket& a, const HeldSocket& b) {
     const SocketDetails& x = a.socket;
@@ -69,21 +59,14 @@ View walk(Platform& platform, Wanted wanted, Purpose purpose) {
     }
     std::vector<Descriptor> descriptors;
     std::vector<std::size_t> hits;
-    const auto self = static_cast<std::uint32_t>(::getpid());
     for (const std::uint32_t pid : pids) {
         if (stop_early && known && unattributed == 0 && pid < lowest_parent) break;
         std::optional<owners::ProcessIdentity> identity;
         if (purpose == Purpose::signalling && !(identity = platform.process_identity(pid))) continue;
-        const std::optional<std::uint32_t> open_files = platform.open_file_count(pid);
-        const std::size_t capacity =
-            open_files ? std::size_t{*open_files} + descriptor_slack : fallback_descriptor_capacity;
-        if (!platform.list_descriptors(pid, capacity, descriptors)) continue;
+        if (!owners::list_socket_descriptors(platform, pid, descriptors)) continue;
 
         hits.clear();
         for (const Descriptor& descriptor : descriptors) {
-            if (descriptor.type != DescriptorType::socket) continue;
-            // The caller's own test of a port, made by another thread.
-            if (pid == self && probe::is_own_listener(descriptor.fd)) continue;
             const std::optional<SocketDetails> socket = platform.socket_details(pid, descriptor);
             if (!socket || !wanted(*socket)) continue;
             auto found = by_identity.find(socket->identity);

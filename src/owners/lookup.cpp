@@ -24,16 +24,9 @@ namespace {
 constexpr std::size_t descriptor_slack = 32;
 constexpr std::size_t fallback_descriptor_capacity = 4096;
 
-bool counts(const SocketInfo& socket, bool listen_only) {
-    switch (socket.kind) {
-        case SocketKind::tcp:
-            return socket.listening || !listen_only;
-        case SocketKind::other_internet:
-            return !listen_only;
-        case SocketKind::other:
-            break;
-    }
-    return false;
+bool counts(const SocketDetails& socket, bool listen_only) {
+    if (!socket.tcp) return !listen_only;
+    return socket.state == SocketState::listen || !listen_only;
 }
 
 // Name and command of a process that matched. A name that cannot be read or
@@ -64,7 +57,6 @@ void walk(Platform& platform, Search& search) {
 
     std::unordered_set<std::uint32_t> reported;
     std::vector<Descriptor> descriptors;
-    const auto self = static_cast<std::uint32_t>(::getpid());
     for (const std::uint32_t pid : pids) {
         if (reported.contains(pid)) continue;
 
@@ -75,17 +67,11 @@ void walk(Platform& platform, Search& search) {
         std::uint64_t start_time = 0;
         if constexpr (Search::records_start_time) start_time = platform.start_time(pid);
 
-        const std::optional<std::uint32_t> open_files = platform.open_file_count(pid);
-        const std::size_t capacity =
-            open_files ? std::size_t{*open_files} + descriptor_slack : fallback_descriptor_capacity;
-        if (!platform.list_descriptors(pid, capacity, descriptors)) continue;
+        if (!list_socket_descriptors(platform, pid, descriptors)) continue;
 
         search.begin_process();
         for (const Descriptor& descriptor : descriptors) {
-            if (descriptor.type != DescriptorType::socket) continue;
-            // The caller's own test of a port, made by another thread.
-            if (pid == self && probe::is_own_listener(descriptor.fd)) continue;
-            const std::optional<SocketInfo> socket = platform.socket_info(pid, descriptor);
+            const std::optional<SocketDetails> socket = platform.socket_details(pid, descriptor);
             if (socket && search.examine(*socket)) break;
         }
         if (!search.matched()) continue;
@@ -110,7 +96,7 @@ public:
     PortHolders(std::uint16_t port, bool listen_only) : port_(port), listen_only_(listen_only) {}
 
     void begin_process() { matched_ = false; }
-    bool examine(const SocketInfo& socket) {
+    bool examine(const SocketDetails& socket) {
         matched_ = counts(socket, listen_only_) && socket.local_port == port_;
         return matched_;
     }
@@ -147,7 +133,7 @@ public:
     bool finished() const { return unsettled_ == 0; }
 
     void begin_process() { hits_.clear(); }
-    bool examine(const SocketInfo& socket) {
+    bool examine(const SocketDetails& socket) {
         if (!counts(socket, true)) return false;
         const auto at = std::lower_bound(ports_.begin(), ports_.end(), socket.local_port);
         if (at == ports_.end() || *at != socket.local_port) return false;
@@ -178,6 +164,18 @@ private:
 };
 
 }  // namespace
+
+bool list_socket_descriptors(Platform& platform, std::uint32_t pid, std::vector<Descriptor>& out) {
+    const std::optional<std::uint32_t> open_files = platform.open_file_count(pid);
+    const std::size_t capacity =
+        open_files ? std::size_t{*open_files} + descriptor_slack : fallback_descriptor_capacity;
+    if (!platform.list_descriptors(pid, capacity, out)) return false;
+    const bool own = pid == static_cast<std::uint32_t>(::getpid());
+    std::erase_if(out, [own](const Descriptor& descriptor) {
+        return descriptor.type != DescriptorType::socket || (own && probe::is_own_listener(descriptor.fd));
+    });
+    return true;
+}
 
 std::vector<ProcessInfo> find_port_owners(std::uint16_t port, bool listen_only) {
     Platform platform({&port, 1}, listen_only);

@@ -84,18 +84,6 @@ struct Descriptor {
     std::uint64_t handle = 0;
 };
 
-enum class SocketKind : std::uint8_t {
-    tcp,             // TCP, IPv4 or IPv6
-    other_internet,  // UDP and other internet sockets
-    other,           // Unix-domain and every other kind
-};
-
-struct SocketInfo {
-    SocketKind kind = SocketKind::other;
-    bool listening = false;        // a TCP socket in the listening state
-    std::uint16_t local_port = 0;  // host byte order
-};
-
 // TCP states as Linux numbers them (include/net/tcp_states.h), on every
 // platform; UDP sockets report established or close.
 enum class SocketState : std::uint8_t {
@@ -113,7 +101,7 @@ enum class SocketState : std::uint8_t {
     closing = 11,
 };
 
-// All the machine view tells of one internet socket.
+// All a walk learns of one internet socket.
 struct SocketDetails {
     std::uint64_t identity = 0;  // the same for every descriptor of the socket (its inode on Linux)
     bool tcp = false;            // TCP, or else UDP (or another internet protocol)
@@ -160,8 +148,9 @@ public:
     // buffer. False when the process cannot be inspected (gone, or not ours).
     bool list_descriptors(std::uint32_t pid, std::size_t capacity, std::vector<Descriptor>& out);
 
-    // Kind, state and local port of one socket descriptor listed above.
-    std::optional<SocketInfo> socket_info(std::uint32_t pid, const Descriptor& descriptor);
+    // All about one socket descriptor listed above, when it is an internet
+    // socket this lookup would report.
+    std::optional<SocketDetails> socket_details(std::uint32_t pid, const Descriptor& descriptor);
 
     // The process name, at most text_limit bytes, not yet checked for UTF-8.
     bool process_name(std::uint32_t pid, std::string& out);
@@ -181,10 +170,6 @@ public:
     // through their holders.
     std::optional<std::vector<SocketDetails>> known_sockets() const;
 
-    // All about one socket descriptor listed above, when it is one this
-    // lookup would report.
-    std::optional<SocketDetails> socket_details(std::uint32_t pid, const Descriptor& descriptor);
-
     // Parent, real user and start time of `pid`.
     std::optional<ProcessIdentity> process_identity(std::uint32_t pid);
 
@@ -192,5 +177,13 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
+
+// ---- Shared by the walks (the owner lookup's and the machine view's) ----
+
+// The socket descriptors of `pid` that a walk describes, replacing the
+// contents of `out`: every socket but the caller's own probe listeners
+// (its test of a port, made by another thread). False when the process
+// cannot be inspected.
+bool list_socket_descriptors(Platform& platform, std::uint32_t pid, std::vector<Descriptor>& out);
 
 }  // namespace vantle::owners

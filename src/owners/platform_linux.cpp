@@ -234,18 +234,6 @@ bool Platform::list_descriptors(std::uint32_t pid, std::size_t, std::vector<Desc
     return state.read_task_descriptors(pid, out) == 0;
 }
 
-std::optional<SocketInfo> Platform::socket_info(std::uint32_t, const Descriptor& descriptor) {
-    // The snapshot holds every socket this lookup could report; any other
-    // socket is passed over like one that cannot be described.
-    const sockets::InetSocket* socket = state_->sockets.find(descriptor.handle);
-    if (socket == nullptr) return std::nullopt;
-    SocketInfo info;
-    info.kind = socket->protocol == IPPROTO_TCP ? SocketKind::tcp : SocketKind::other_internet;
-    info.listening = socket->protocol == IPPROTO_TCP && socket->state == sockets::tcp_state_listen;
-    info.local_port = socket->local_port;
-    return info;
-}
-
 bool Platform::process_name(std::uint32_t pid, std::string& out) {
     State& state = *state_;
     out.clear();
@@ -325,6 +313,8 @@ std::optional<std::vector<SocketDetails>> Platform::known_sockets() const {
 }
 
 std::optional<SocketDetails> Platform::socket_details(std::uint32_t, const Descriptor& descriptor) {
+    // The snapshot holds every socket this lookup could report; any other
+    // socket is passed over like one that cannot be described.
     const sockets::InetSocket* socket = state_->sockets.find(descriptor.handle);
     if (socket == nullptr) return std::nullopt;
     return details_of(*socket);

@@ -102,31 +102,6 @@ bool Platform::list_descriptors(std::uint32_t pid, std::size_t capacity, std::ve
     return true;
 }
 
-std::optional<SocketInfo> Platform::socket_info(std::uint32_t pid, const Descriptor& descriptor) {
-    socket_fdinfo socket{};
-    if (::proc_pidfdinfo(static_cast<int>(pid), descriptor.fd, PROC_PIDFDSOCKETINFO, &socket, sizeof socket) <= 0) {
-        return std::nullopt;
-    }
-    SocketInfo info;
-    const in_sockinfo* internet = nullptr;
-    switch (socket.psi.soi_kind) {
-        case SOCKINFO_TCP:
-            info.kind = SocketKind::tcp;
-            info.listening = socket.psi.soi_proto.pri_tcp.tcpsi_state == TSI_S_LISTEN;
-            internet = &socket.psi.soi_proto.pri_tcp.tcpsi_ini;
-            break;
-        case SOCKINFO_IN:
-            info.kind = SocketKind::other_internet;
-            internet = &socket.psi.soi_proto.pri_in;
-            break;
-        default:
-            return info;  // kind other
-    }
-    // The low 16 bits hold the port in network byte order.
-    info.local_port = ntohs(static_cast<std::uint16_t>(internet->insi_lport));
-    return info;
-}
-
 bool Platform::process_name(std::uint32_t pid, std::string& out) {
     if (!text_of(::proc_name, pid, state_->text, out)) return false;
     // The kernel keeps MAXCOMLEN bytes of the command name and twice that of
