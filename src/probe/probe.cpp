@@ -227,6 +227,8 @@ constexpr std::chrono::milliseconds wait_interval{100};
 
 }  // namespace
 
+std::unique_lock<std::mutex> hold_probe_turn(std::uint16_t port) { return std::unique_lock(turn_of(port)); }
+
 bool probe_port(std::uint16_t port) noexcept {
     const std::lock_guard turn(turn_of(port));
     // The IPv4 listener stays open while ::1 is tried.

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <expected>
 #include <functional>
+#include <mutex>
 
 #include "boundary/boundary.hpp"
 #include "boundary/unique_fd.hpp"
@@ -32,6 +33,12 @@ Result<PyRef> wait_until_free(ModuleState& module, const BoundArguments& argumen
 // of one port inside this process take turns, so that they do not see each
 // other's listeners.
 bool probe_port(std::uint16_t port) noexcept;
+
+// The turn that probes of `port` take, held by the caller until the lock is
+// dropped: any other test of the port made inside this process (a
+// reservation's bind test) takes it too, so that the tests never see each
+// other's sockets.
+[[nodiscard]] std::unique_lock<std::mutex> hold_probe_turn(std::uint16_t port);
 
 // A reading of the monotonic clock; later readings compare greater.
 struct Instant {
