@@ -6,6 +6,7 @@
 #include "boundary/module.hpp"
 #include "owners/functions.hpp"
 #include "probe/probe.hpp"
+#include "probe/sharing.hpp"
 #include "terminate/kill.hpp"
 
 namespace vantle {
@@ -48,7 +49,10 @@ PyMethodDef functions[] = {
         "None, 5432: None}"),
 };
 
-Result<void> start_up(PyObject* module) { return start_module(module, functions); }
+// The process-wide state lives here; vantle._table takes it from this module.
+Result<void> start_up(PyObject* module) {
+    return start_module(module, functions).and_then([module] { return probe::share_process_wide(module); });
+}
 
 PyModuleDef definition = module_definition<start_up>("_lib", "Python module for port management.");
 

@@ -5,13 +5,16 @@ import contextlib
 import json
 import os
 import pwd
+import signal
 import socket
 import subprocess
 import sys
+import threading
 
 import pytest
 
 import vantle
+from conftest import unused_port
 from test_cli import vantle as run_vantle
 from test_kill import CALLER_UID, OWNER_UID, drop_to
 
@@ -123,3 +126,76 @@ def test_ls_json_lists_every_address():
     found = {(entry["address"], tuple(p["pid"] for p in entry["processes"])) for entry in json.loads(result.stdout)}
     assert found == {("127.0.0.1", (children[0].pid,)), ("127.0.0.2", (children[1].pid,)),
                      ("::1", (children[2].pid,))}
+
+
+def test_the_callers_probes_are_never_its_holdings():
+    # is_available() makes its test listeners through vantle._lib; the view
+    # of vantle._table must know them as the caller's own, not as a holder.
+    port = unused_port()
+    stop = threading.Event()
+
+    def probe():
+        while not stop.is_set():
+            vantle.is_available(port)
+
+    prober = threading.Thread(target=probe)
+    prober.start()
+    try:
+        named = [entry for _ in range(1500) for entry in vantle.holders(port) if entry["pid"] == os.getpid()]
+        named += [entry for _ in range(200) for entry in vantle.listeners([port]) if entry["processes"]]
+    finally:
+        stop.set()
+        prober.join()
+    assert named == []
+
+
+RECEIVER = """
+import array, signal, socket, sys
+channel = socket.socket(fileno=int(sys.argv[1]))
+message, ancillary, _, _ = channel.recvmsg(1, socket.CMSG_SPACE(4))
+held = socket.socket(fileno=array.array("i", ancillary[0][2])[0])
+print("received", flush=True)
+signal.pause()
+"""
+
+FORKING_SENDER = """
+import os, signal, socket, sys
+channel = socket.socket(fileno=int(sys.argv[1]))
+if os.fork() == 0:
+    listener = socket.create_server(("127.0.0.1", 0))
+    socket.send_fds(channel, [b"x"], [listener.fileno()])
+    print(listener.getsockname()[1], flush=True)
+    signal.pause()
+os.wait()
+"""
+
+
+def test_listing_names_a_holder_older_than_every_parent():
+    # A listener made by a grandchild and passed to a process started before
+    # the grandchild's parent: a walk from the newest process down meets
+    # the maker and its parent before the receiver, and must go on to it.
+    ends = socket.socketpair()
+    children = []
+    try:
+        receiver = subprocess.Popen([sys.executable, "-c", RECEIVER, str(ends[0].fileno())],
+                                    pass_fds=[ends[0].fileno()], stdout=subprocess.PIPE, text=True)
+        children.append(receiver)
+        sender = subprocess.Popen([sys.executable, "-c", FORKING_SENDER, str(ends[1].fileno())],
+                                  pass_fds=[ends[1].fileno()], stdout=subprocess.PIPE, text=True,
+                                  start_new_session=True)
+        children.append(sender)
+        port = int(sender.stdout.readline())
+        assert receiver.stdout.readline() == "received\n"
+        assert receiver.pid < sender.pid
+        [entry] = vantle.listeners([port])
+        assert receiver.pid in [process["pid"] for process in entry["processes"]]
+        assert receiver.pid in [holder["pid"] for holder in vantle.holders(port)]
+    finally:
+        for end in ends:
+            end.close()
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(children[-1].pid, signal.SIGKILL)
+        for child in children:
+            child.kill()
+            child.wait()
+            child.stdout.close()

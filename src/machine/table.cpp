@@ -18,6 +18,7 @@
 #include "boundary/boundary.hpp"
 #include "boundary/module.hpp"
 #include "machine/view.hpp"
+#include "probe/sharing.hpp"
 #include "terminate/kill.hpp"
 
 namespace vantle::machine {
@@ -342,7 +343,10 @@ PyMethodDef functions[] = {
         "their holders."),
 };
 
-Result<void> start_up(PyObject* module) { return start_module(module, functions); }
+// First of all, so that no call of this module ever sees a state of its own.
+Result<void> start_up(PyObject* module) {
+    return probe::use_shared_process_wide().and_then([module] { return start_module(module, functions); });
+}
 
 PyModuleDef definition =
     module_definition<start_up>("_table", "The machine view: listening sockets and port holders on every local address.");

@@ -3,7 +3,6 @@
 #include "machine/view.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <optional>
 #include <tuple>
 #include <unordered_map>
@@ -23,16 +22,18 @@ bool before(const HeldSocket& a, const HeldSocket& b) {
            std::tie(y.local_port, y.ipv6, y.local_address, y.tcp, y.identity);
 }
 
-// What the view is for. A listing may stop once every socket is attributed.
-// Holders that a later signal may reach have their identity read before
-// their descriptors: should the pid change hands meanwhile, the record keeps
-// the start of the process that was there before, and the signal finds it
-// gone instead of reaching its successor.
+// What the view is for. Holders that a later signal may reach have their
+// identity read before their descriptors: should the pid change hands
+// meanwhile, the record keeps the start of the process that was there
+// before, and the signal finds it gone instead of reaching its successor.
+// Either way every process is looked at: a socket may be shared with any
+// other process (a descriptor passed over a Unix socket, a worker forked
+// before its master's pid wrapped around), so no order of the walk tells
+// when the last holder has been met.
 enum class Purpose : std::uint8_t { listing, signalling };
 
 template <class Wanted>
 View walk(Platform& platform, Wanted wanted, Purpose purpose) {
-    const bool stop_early = purpose == Purpose::listing;
     View view;
     std::unordered_map<std::uint64_t, std::size_t> by_identity;
     const std::optional<std::vector<SocketDetails>> known = platform.known_sockets();
@@ -43,14 +44,10 @@ View walk(Platform& platform, Wanted wanted, Purpose purpose) {
             view.sockets.push_back({socket, {}});
         }
     }
-    std::size_t unattributed = view.sockets.size();
     // With the table read and nothing wanted in it, no process can hold a
     // socket of this view (one opened since is left out anyway): a free port
     // costs no walk.
-    if (known && unattributed == 0) return view;
-    // The lowest parent pid of any holder: a walk newest first has looked at
-    // every parent once it is below them all.
-    std::uint32_t lowest_parent = std::numeric_limits<std::uint32_t>::max();
+    if (known && view.sockets.empty()) return view;
 
     std::vector<std::uint32_t> pids;
     if (!platform.list_pids(pids)) {
@@ -60,7 +57,6 @@ View walk(Platform& platform, Wanted wanted, Purpose purpose) {
     std::vector<Descriptor> descriptors;
     std::vector<std::size_t> hits;
     for (const std::uint32_t pid : pids) {
-        if (stop_early && known && unattributed == 0 && pid < lowest_parent) break;
         std::optional<owners::ProcessIdentity> identity;
         if (purpose == Purpose::signalling && !(identity = platform.process_identity(pid))) continue;
         if (!owners::list_socket_descriptors(platform, pid, descriptors)) continue;
@@ -75,7 +71,6 @@ View walk(Platform& platform, Wanted wanted, Purpose purpose) {
                 if (known) continue;
                 found = by_identity.emplace(socket->identity, view.sockets.size()).first;
                 view.sockets.push_back({*socket, {}});
-                ++unattributed;
             }
             if (std::find(hits.begin(), hits.end(), found->second) == hits.end()) hits.push_back(found->second);
         }
@@ -92,14 +87,10 @@ View walk(Platform& platform, Wanted wanted, Purpose purpose) {
             holder.info.name.clear();
         if (!platform.command(pid, holder.info.cmd) || !owners::is_valid_utf8(holder.info.cmd))
             holder.info.cmd.clear();
-        if (identity->parent != 0) lowest_parent = std::min(lowest_parent, identity->parent);
 
         const std::size_t index = view.holders.size();
         view.holders.push_back(std::move(holder));
-        for (const std::size_t socket : hits) {
-            if (view.sockets[socket].holders.empty()) --unattributed;
-            view.sockets[socket].holders.push_back(index);
-        }
+        for (const std::size_t socket : hits) view.sockets[socket].holders.push_back(index);
     }
     std::sort(view.sockets.begin(), view.sockets.end(), before);
     return view;

@@ -32,9 +32,7 @@ struct View {
 };
 
 // Every TCP socket in the listening state, on `ports` (sorted, without
-// duplicates) or with `every_port` on any port. The walk stops once every
-// socket has a holder and the parents of the holders have been looked at
-// (forked workers share their parent's listener).
+// duplicates) or with `every_port` on any port, with every visible holder.
 View listeners(std::span<const std::uint16_t> ports, bool every_port);
 
 // Every internet socket on `port`, TCP in any state and UDP, with every

@@ -12,9 +12,6 @@
 #include <cstddef>
 #include <unordered_set>
 #include <utility>
-
-#include "probe/own_listeners.hpp"
-
 namespace vantle::owners {
 namespace {
 
@@ -171,8 +168,10 @@ bool list_socket_descriptors(Platform& platform, std::uint32_t pid, std::vector<
         open_files ? std::size_t{*open_files} + descriptor_slack : fallback_descriptor_capacity;
     if (!platform.list_descriptors(pid, capacity, out)) return false;
     const bool own = pid == static_cast<std::uint32_t>(::getpid());
-    std::erase_if(out, [own](const Descriptor& descriptor) {
-        return descriptor.type != DescriptorType::socket || (own && probe::is_own_listener(descriptor.fd));
+    const std::vector<std::uint64_t>& own_sockets = platform.own_sockets();
+    std::erase_if(out, [&](const Descriptor& descriptor) {
+        return descriptor.type != DescriptorType::socket ||
+               (own && std::binary_search(own_sockets.begin(), own_sockets.end(), descriptor.handle));
     });
     return true;
 }

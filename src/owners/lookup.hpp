@@ -79,8 +79,9 @@ enum class DescriptorType : std::uint8_t { socket, other };
 struct Descriptor {
     std::int32_t fd = -1;  // descriptor number inside its process
     DescriptorType type = DescriptorType::other;
-    // Whatever the platform needs to describe the descriptor later without
-    // asking the process again: the socket inode on Linux, unused on macOS.
+    // The socket's identity (SocketDetails::identity), where the listing
+    // tells it: always on Linux (the inode), on macOS for the caller's own
+    // sockets only; 0 otherwise.
     std::uint64_t handle = 0;
 };
 
@@ -173,6 +174,12 @@ public:
     // Parent, real user and start time of `pid`.
     std::optional<ProcessIdentity> process_identity(std::uint32_t pid);
 
+    // The module's own sockets (probe/own_listeners.hpp), sorted, as listed
+    // once this lookup had fixed the identities of the sockets it reports:
+    // on Linux when it read the socket table, on macOS when it listed the
+    // caller's descriptors.
+    const std::vector<std::uint64_t>& own_sockets() const;
+
 private:
     struct State;
     std::unique_ptr<State> state_;
@@ -181,9 +188,9 @@ private:
 // ---- Shared by the walks (the owner lookup's and the machine view's) ----
 
 // The socket descriptors of `pid` that a walk describes, replacing the
-// contents of `out`: every socket but the caller's own probe listeners
-// (its test of a port, made by another thread). False when the process
-// cannot be inspected.
+// contents of `out`: every socket but the module's own (a test of a port,
+// made by another thread of the caller). False when the process cannot be
+// inspected.
 bool list_socket_descriptors(Platform& platform, std::uint32_t pid, std::vector<Descriptor>& out);
 
 }  // namespace vantle::owners

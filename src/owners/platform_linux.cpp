@@ -19,6 +19,7 @@
 
 #include "owners/lookup.hpp"
 #include "owners/proc_linux.hpp"
+#include "probe/own_listeners.hpp"
 #include "sockets/socket_table.hpp"
 
 namespace vantle::owners {
@@ -71,6 +72,7 @@ struct Platform::State {
     UniqueFd proc;  // /proc; empty when the lookup can find nothing
     std::uint32_t self = 0;
     sockets::SocketSnapshot sockets;
+    std::vector<std::uint64_t> own_sockets;
     bool skip_other_uids = false;
     uid_t fsuid = 0;
 
@@ -187,6 +189,10 @@ Platform::Platform(std::span<const std::uint16_t> ports, bool listen_only, bool 
         return;
     }
     state.sockets = sockets::SocketSnapshot::take(state.proc.get(), ports, listen_only, every_port);
+    // After the table: a socket of the module's that the table shows was
+    // listed before it was bound, so it is in this copy unless it has been
+    // closed since, and then no descriptor of the caller leads to it.
+    state.own_sockets = probe::own_sockets_now();
     state.skip_other_uids = uid_decides_access(state.fsuid);
 }
 
@@ -319,6 +325,8 @@ std::optional<SocketDetails> Platform::socket_details(std::uint32_t, const Descr
     if (socket == nullptr) return std::nullopt;
     return details_of(*socket);
 }
+
+const std::vector<std::uint64_t>& Platform::own_sockets() const { return state_->own_sockets; }
 
 std::optional<ProcessIdentity> Platform::process_identity(std::uint32_t pid) {
     State& state = *state_;

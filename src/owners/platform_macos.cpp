@@ -6,6 +6,7 @@
 #include <sys/proc_info.h>
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <span>
 
 #include "owners/lookup.hpp"
+#include "probe/own_listeners.hpp"
 
 namespace vantle::owners {
 namespace {
@@ -48,6 +50,7 @@ bool text_of(int (*call)(int, void*, std::uint32_t), std::uint32_t pid, std::spa
 
 struct Platform::State {
     std::vector<proc_fdinfo> descriptors;
+    std::vector<std::uint64_t> own_sockets;
     char text[text_limit];  // proc_name and proc_pidpath write here
 };
 
@@ -99,6 +102,17 @@ bool Platform::list_descriptors(std::uint32_t pid, std::size_t capacity, std::ve
         descriptor.type = listed[i].proc_fdtype == PROX_FDTYPE_SOCKET ? DescriptorType::socket : DescriptorType::other;
         out.push_back(descriptor);
     }
+    if (pid != static_cast<std::uint32_t>(::getpid())) return true;
+    // The caller's own sockets get their identities now, and the module's own
+    // sockets are listed after: one of them described here was listed before
+    // it was bound, so it is in that copy unless it has been closed since,
+    // and socket_details then finds another identity behind its number, or
+    // none.
+    for (Descriptor& descriptor : out) {
+        if (descriptor.type == DescriptorType::socket)
+            descriptor.handle = probe::socket_identity(descriptor.fd).value_or(0);
+    }
+    state_->own_sockets = probe::own_sockets_now();
     return true;
 }
 
@@ -153,6 +167,9 @@ std::optional<SocketDetails> Platform::socket_details(std::uint32_t pid, const D
             return std::nullopt;
     }
     details.identity = socket.psi.soi_pcb;
+    // A descriptor of the caller's that now leads to another socket than the
+    // one listed (see list_descriptors) is passed over like a closed one.
+    if (descriptor.handle != 0 && descriptor.handle != details.identity) return std::nullopt;
     details.ipv6 = (internet->insi_vflag & INI_IPV6) != 0;
     if (details.ipv6) {
         std::memcpy(details.local_address.data(), &internet->insi_laddr.ina_6, 16);
@@ -163,6 +180,8 @@ std::optional<SocketDetails> Platform::socket_details(std::uint32_t pid, const D
     details.uid = socket.psi.soi_stat.vst_uid;
     return details;
 }
+
+const std::vector<std::uint64_t>& Platform::own_sockets() const { return state_->own_sockets; }
 
 std::optional<ProcessIdentity> Platform::process_identity(std::uint32_t pid) {
     const std::expected<proc_bsdinfo, int> info = read_bsd_info(pid);

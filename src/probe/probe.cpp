@@ -3,10 +3,10 @@
 
 #include "probe/probe.hpp"
 #include "probe/own_listeners.hpp"
+#include "probe/process_wide.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <pthread.h>
 #include <sys/socket.h>
 
 #ifdef __APPLE__
@@ -36,33 +36,13 @@ enum class Loopback : std::uint8_t {
     ipv6,  // ::1, IPv6 only: a listener on 127.0.0.1 does not get in its way
 };
 
-// Probes of ports that share a slot take turns. A slot is held only for the
+// Probes of ports that share a turn take turns. A turn is held only for the
 // few system calls of one probe, never while waiting for the interpreter
 // lock, so waiting for one with the lock held cannot deadlock.
-std::array<std::mutex, 64> probe_turns;
-// find_free's search for a system-assigned port takes this turn; it is held
-// across a fork like the probe turns.
-std::mutex assignment_turn;
-
-std::mutex& turn_of(std::uint16_t port) { return probe_turns[port % probe_turns.size()]; }
-
-// fork() copies only the calling thread: a turn that another thread held at
-// that instant would stay taken for ever in the child, and a listener of the
-// probe open then would keep the port busy for as long as the child lives.
-// So a fork waits until no probe and no search is under way, holding every
-// turn (always in this order) across it, and both processes let them go.
-void hold_every_turn() noexcept {
-    assignment_turn.lock();
-    for (std::mutex& turn : probe_turns) turn.lock();
+std::mutex& turn_of(std::uint16_t port) {
+    std::array<std::mutex, 64>& turns = process_wide().probe_turns;
+    return turns[port % turns.size()];
 }
-
-void release_every_turn() noexcept {
-    for (auto turn = probe_turns.rbegin(); turn != probe_turns.rend(); ++turn) turn->unlock();
-    assignment_turn.unlock();
-}
-
-[[maybe_unused]] const int fork_handlers_registered =
-    ::pthread_atfork(hold_every_turn, release_every_turn, release_every_turn);
 
 std::expected<void, int> enable(int fd, int level, int option) {
     const int on = 1;
@@ -210,7 +190,7 @@ Result<Port> bound_port(const OwnSocket& listener) {
 // ends, so the system does not hand it out again. The listeners are closed
 // before this returns, so the port is free but not held.
 Result<Port> system_assigned_port() {
-    const std::lock_guard turn(assignment_turn);
+    const std::lock_guard turn(process_wide().assignment_turn);
     std::array<OwnSocket, assignment_attempts> passed_over;
     for (OwnSocket& kept : passed_over) {
         std::expected<OwnSocket, int> listener = open_listener(Loopback::ipv4, 0);

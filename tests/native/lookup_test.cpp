@@ -2,6 +2,8 @@
 // process and by forked children, which every test kills and reaps.
 
 #include "owners/lookup.hpp"
+#include "machine/view.hpp"
+#include "probe/own_listeners.hpp"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -21,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <expected>
 #include <functional>
 #include <filesystem>
 #include <sstream>
@@ -480,6 +483,34 @@ TEST(OwnerLookup, ProcNetTablesServeWhenNetlinkIsRefused) {
     const std::string first = std::to_string(std::max(self(), child));
     EXPECT_EQ(report, std::to_string(child) + " |" + both + " |" + both + " |" + both + " |" + " |" + both + " |" +
                           " | " + first + " 0 " + first);
+}
+
+// The module's own sockets (a probe's, made by another thread) are passed
+// over by every walk, and only they: a descriptor number that one of them
+// had and that the caller's genuine listener took over still counts.
+TEST(OwnerLookup, OwnSocketsArePassedOverByIdentityNotByNumber) {
+    std::expected<probe::OwnSocket, int> own = probe::OwnSocket::adopt(test::tcp4_listener());
+    ASSERT_TRUE(own) << own.error();
+    const std::uint16_t own_port = test::local_port(own->get());
+    for (const bool listen_only : {true, false}) EXPECT_TRUE(find_port_owners(own_port, listen_only).empty());
+    const machine::View listing = machine::listeners({&own_port, 1}, false);
+    ASSERT_EQ(listing.sockets.size(), 1u);
+    EXPECT_TRUE(listing.sockets.front().holders.empty());
+    EXPECT_TRUE(machine::port_holders(own_port).holders.empty());
+
+    // The own socket's number now names a genuine listener, while the own
+    // socket is still listed (as when a probe has closed its socket and
+    // another thread's bind reused the number before the probe unlisted it).
+    UniqueFd genuine = test::tcp4_listener();
+    const std::uint16_t genuine_port = port_of(genuine);
+    ASSERT_EQ(::dup2(genuine.get(), own->get()), own->get());
+    genuine.reset();
+    for (const bool listen_only : {true, false})
+        EXPECT_EQ(pids_of(find_port_owners(genuine_port, listen_only)), std::vector<std::uint32_t>{self()});
+    const machine::View genuine_listing = machine::listeners({&genuine_port, 1}, false);
+    ASSERT_EQ(genuine_listing.sockets.size(), 1u);
+    EXPECT_EQ(genuine_listing.sockets.front().holders.size(), 1u);
+    EXPECT_EQ(machine::port_holders(genuine_port).holders.size(), 1u);
 }
 
 TEST(OwnerLookup, FindsNothingWhenProcShowsAnotherPidNamespace) {
