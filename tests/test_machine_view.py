@@ -199,3 +199,39 @@ def test_listing_names_a_holder_older_than_every_parent():
             child.kill()
             child.wait()
             child.stdout.close()
+
+
+V6ONLY_LISTENER = """
+import signal, socket, sys
+s = socket.socket(socket.AF_INET6)
+s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, int(sys.argv[1]))
+s.bind(("::", 0)); s.listen()
+signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
+print(s.getsockname()[1], flush=True)
+signal.pause()
+"""
+
+
+@pytest.mark.skipif(not socket.has_ipv6, reason="no IPv6")
+@pytest.mark.parametrize("v6only", [True, False])
+def test_an_ipv6_only_wildcard_does_not_take_ipv4(v6only):
+    child = subprocess.Popen([sys.executable, "-c", V6ONLY_LISTENER, str(int(v6only))],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        port = int(child.stdout.readline())
+        [entry] = vantle.listeners([port])
+        assert (entry["address"], entry["v6only"]) == ("::", v6only)
+        assert (run_vantle("who", f"127.0.0.1:{port}").returncode == 0) is not v6only
+        assert run_vantle("who", f"[::1]:{port}").returncode == 0
+        spared = run_vantle("kill", f"127.0.0.2:{port}")
+        assert (spared.returncode, child.poll() is None) == ((0, True) if v6only else (0, False)), spared.stdout
+    finally:
+        child.kill()
+        child.wait()
+        child.stdout.close()
+
+
+def test_an_ipv4_mapped_address_names_the_ipv4_socket():
+    with listeners_on("127.0.0.1") as (port, [child]):
+        who = run_vantle("who", f"[::ffff:127.0.0.1]:{port}")
+        assert who.returncode == 0 and str(child.pid) in who.stdout, who.stdout

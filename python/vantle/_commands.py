@@ -150,7 +150,7 @@ def narrowed[H: "Holder"](holders: "list[H]", wanted: "frozenset[str] | None") -
         return holders
     kept = []
     for holder in holders:
-        sockets = [s for s in holder["sockets"] if covers(s["address"], wanted)]
+        sockets = [s for s in holder["sockets"] if covers(s, wanted)]
         if sockets:
             kept.append({**holder, "sockets": sockets})
     return kept  # type: ignore[return-value]  # the same TypedDict, fewer sockets
@@ -222,7 +222,7 @@ def command_wait(args: Arguments) -> int:
             found = _table.listeners(list(pending))
             for port, wanted in list(pending.items()):
                 addresses = [endpoint(entry) for entry in found if entry["port"] == port
-                             and covers(entry["address"], wanted)]
+                             and covers(entry, wanted)]
                 if addresses:
                     seen[port] = addresses
                     del pending[port]
@@ -325,7 +325,7 @@ def command_ls(args: Arguments) -> int:
     targets = args.targets
     found = _table.listeners(list(targets) if targets else None)
     if targets:
-        found = [entry for entry in found if covers(entry["address"], targets[entry["port"]])]
+        found = [entry for entry in found if covers(entry, targets[entry["port"]])]
     if args.json:
         print_json([listener_record(entry) for entry in found])
         return EXIT_OK

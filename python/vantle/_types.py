@@ -37,6 +37,10 @@ class Socket(TypedDict):
     address: str
     """The local address: "127.0.0.1", "::1", "0.0.0.0", "::"."""
     port: int
+    v6only: bool | None
+    """True for an IPv6 socket that takes IPv6 connections only (IPV6_V6ONLY);
+    False for IPv4 sockets and dual-stack IPv6 ones; None where the socket
+    table does not tell (read from /proc/net, or on macOS)."""
     uid: int
     """The socket's owner."""
     user: str | None

@@ -124,7 +124,12 @@ Result<PyRef> process_dict(const Holder& holder, const UserNames& names) {
     return dict;
 }
 
-// {"protocol", "state", "address", "port", "uid", "user"} of a socket.
+Result<PyRef> optional_flag(std::optional<bool> flag) {
+    if (!flag) return PyRef::borrow(Py_None);
+    return to_python(*flag);
+}
+
+// {"protocol", "state", "address", "port", "v6only", "uid", "user"} of a socket.
 Result<PyRef> socket_dict(const SocketDetails& socket, const UserNames& names) {
     Result<PyRef> dict = created(PyDict_New());
     if (!dict) return dict;
@@ -134,6 +139,7 @@ Result<PyRef> socket_dict(const SocketDetails& socket, const UserNames& names) {
             .and_then([&] { return set_item(d, "state", utf8_text(state_name(socket))); })
             .and_then([&] { return set_item(d, "address", utf8_text(address_text(socket))); })
             .and_then([&] { return set_item(d, "port", number(socket.local_port)); })
+            .and_then([&] { return set_item(d, "v6only", optional_flag(socket.v6only)); })
             .and_then([&] { return set_item(d, "uid", number(socket.uid)); })
             .and_then([&] { return set_item(d, "user", user_object(names, socket.uid)); });
     if (!filled) return fail(std::move(filled.error()));
@@ -327,13 +333,13 @@ PyMethodDef functions[] = {
     method<listeners_function, listeners>(
         "listeners(ports=None)\n--\n\nEvery TCP socket listening on any local address, IPv4 and IPv6, with the "
         "processes holding it.\n\nArgs:\n    ports: None for every port, or a sequence of ports to keep.\n\n"
-        "Returns:\n    A list of dicts, by port and address: protocol, state, address, port, the socket's uid and "
-        "user,\n    and processes: pid, ppid, uid and user (the process's real user), name, cmd, newest\n    "
+        "Returns:\n    A list of dicts, by port and address: protocol, state, address, port, v6only, the socket's "
+        "uid and\n    user, and processes: pid, ppid, uid and user (the process's real user), name, cmd, newest\n    "
         "first; an empty list when no holder can be seen (another user's, without privileges)."),
     method<holders_function, holders>(
         "holders(port)\n--\n\nEvery process holding an internet socket on the port, on any local address.\n\n"
         "Returns:\n    A list of dicts, newest first: pid, ppid, uid, user, name, cmd and sockets (protocol,\n    "
-        "state, address, port, uid, user); then, per user whose sockets no visible process\n    holds, one dict "
+        "state, address, port, v6only, uid, user); then, per user whose sockets no visible process\n    holds, one dict "
         "with pid, ppid, name and cmd None."),
     method<signal_holders_function, signal_holders>(
         "signal_holders(port, force=False, addresses=None)\n--\n\nholders(port), each visible holder sent "

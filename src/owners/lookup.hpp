@@ -111,6 +111,9 @@ struct SocketDetails {
     std::array<std::uint8_t, 16> local_address{};  // network byte order; IPv4 in the first 4 bytes
     std::uint16_t local_port = 0;                   // host byte order
     std::uint32_t uid = 0;                          // the socket's owner
+    // An IPv6 socket that takes IPv6 connections only (IPV6_V6ONLY); false
+    // for IPv4 sockets, nothing where the platform does not tell.
+    std::optional<bool> v6only;
 };
 
 // Who a process is, besides its name: parent, real user and start time (in

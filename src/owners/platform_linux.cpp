@@ -305,6 +305,7 @@ SocketDetails details_of(const sockets::InetSocket& socket) {
     details.local_address = socket.local_address;
     details.local_port = socket.local_port;
     details.uid = socket.uid;
+    details.v6only = details.ipv6 ? socket.v6only : false;
     return details;
 }
 

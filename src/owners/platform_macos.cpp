@@ -178,6 +178,8 @@ std::optional<SocketDetails> Platform::socket_details(std::uint32_t pid, const D
     }
     details.local_port = ntohs(static_cast<std::uint16_t>(internet->insi_lport));
     details.uid = socket.psi.soi_stat.vst_uid;
+    // libproc's public structures do not carry IPV6_V6ONLY.
+    if (!details.ipv6) details.v6only = false;
     return details;
 }
 

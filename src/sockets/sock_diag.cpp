@@ -70,6 +70,20 @@ std::vector<std::byte> port_filter(std::span<const std::uint16_t> ports) {
     return code;
 }
 
+// The IPV6_V6ONLY flag among the attributes that follow a socket's message:
+// the kernel adds it for IPv6 sockets that listen or are not connected.
+std::optional<bool> v6only_attribute(std::span<const std::byte> attributes) {
+    std::size_t at = 0;
+    while (attributes.size() - at >= NLA_HDRLEN) {
+        const auto attribute = get<nlattr>(attributes, at);
+        if (attribute.nla_len < NLA_HDRLEN || attribute.nla_len > attributes.size() - at) break;
+        if (attribute.nla_type == INET_DIAG_SKV6ONLY && attribute.nla_len > NLA_HDRLEN)
+            return get<std::uint8_t>(attributes, at + NLA_HDRLEN) != 0;
+        at += std::min<std::size_t>(NLA_ALIGN(attribute.nla_len), attributes.size() - at);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::vector<std::byte> dump_request(std::uint8_t family, std::uint8_t protocol, std::uint32_t states,
@@ -153,11 +167,17 @@ DumpProgress read_dump_datagram(std::span<const std::byte> datagram, std::uint32
             case TCPDIAG_GETSOCK: {  // the answer to the older request
                 if (payload.size() < sizeof(inet_diag_msg)) return failed(EBADMSG);
                 const auto socket = get<inet_diag_msg>(payload, 0);
-                InetSocket entry{socket.idiag_inode, ntohs(socket.id.idiag_sport), protocol, socket.idiag_state,
-                                 socket.idiag_family};
+                InetSocket entry;
+                entry.inode = socket.idiag_inode;
+                entry.local_port = ntohs(socket.id.idiag_sport);
+                entry.protocol = protocol;
+                entry.state = socket.idiag_state;
+                entry.family = socket.idiag_family;
                 const std::size_t address_size = socket.idiag_family == AF_INET6 ? 16 : 4;
                 std::memcpy(entry.local_address.data(), socket.id.idiag_src, address_size);
                 entry.uid = socket.idiag_uid;
+                const std::size_t attributes = std::min<std::size_t>(NLA_ALIGN(sizeof(inet_diag_msg)), payload.size());
+                entry.v6only = v6only_attribute(payload.subspan(attributes));
                 out.push_back(entry);
                 break;
             }

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -35,6 +36,10 @@ struct InetSocket {
     // The local address in network byte order; IPv4 in the first 4 bytes.
     std::array<std::uint8_t, 16> local_address{};
     std::uint32_t uid = 0;  // the socket's owner
+    // Whether an IPv6 socket takes IPv6 connections only (IPV6_V6ONLY), where
+    // the table tells: sock_diag does for listening and unconnected sockets,
+    // /proc/net never.
+    std::optional<bool> v6only;
 };
 
 // A dump request for `states` (a mask of 1 << state), with a port filter in
