@@ -32,6 +32,11 @@
 
 #include "boundary/unique_fd.hpp"
 #include "owners/lookup.hpp"
+#ifdef __linux__
+#include <fcntl.h>
+
+#include "owners/proc_linux.hpp"
+#endif
 #include "probe/probe.hpp"
 
 namespace vantle::terminate {
@@ -216,7 +221,7 @@ std::optional<SignalOutcome> mismatch(const std::expected<std::uint64_t, int>& c
     return std::nullopt;
 }
 
-// Without a handle on the process: the check, then kill(2). The pid could
+// Without any handle on the process: the check, then kill(2). The pid could
 // still change hands between the two, but only in that instant.
 SignalOutcome check_then_kill(pid_t pid, std::uint64_t start_time, int signal, ExitWatches& watches) {
     if (const std::optional<SignalOutcome> outcome = mismatch(current_start_time(pid, watches), start_time))
@@ -236,6 +241,31 @@ SignalOutcome check_then_kill(pid_t pid, std::uint64_t start_time, int signal, E
 // matches, the process the pidfd refers to was alive at that pid after the
 // lookup saw it, so it is the same process, and signalling through the pidfd
 // cannot reach a successor.
+// Where pidfd_open is missing (Linux 5.1 and 5.2) or refused (a sandbox):
+// the process's /proc directory, opened, is a handle too. Reads through it
+// reach that process or fail once it is gone, and pidfd_send_signal takes
+// it as it takes a pidfd, so the check and the signal are as exact. Only a
+// kernel before 5.1, or a /proc that cannot be opened, leaves the check
+// followed by kill(2).
+SignalOutcome signal_through_proc(pid_t pid, std::uint64_t start_time, int signal, ExitWatches& watches) {
+    UniqueFd directory(::open(("/proc/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory) {
+        if (errno == ENOENT) return SignalOutcome::gone;
+        return check_then_kill(pid, start_time, signal, watches);
+    }
+    std::string text;
+    const std::expected<owners::linux_os::ProcStat, int> stat = owners::linux_os::read_stat(directory.get(), "stat", text);
+    const std::expected<std::uint64_t, int> current =
+        stat ? std::expected<std::uint64_t, int>(stat->start_time) : std::unexpected(stat.error());
+    if (const std::optional<SignalOutcome> outcome = mismatch(current, start_time)) return *outcome;
+    if (::syscall(SYS_pidfd_send_signal, directory.get(), signal, nullptr, 0) == 0) return SignalOutcome::delivered;
+    if (errno == ENOSYS || errno == EBADF) {
+        // No signalling through a handle at all: by pid, just after the check.
+        if (::kill(pid, signal) == 0) return SignalOutcome::delivered;
+    }
+    return outcome_of_error(errno);
+}
+
 SignalOutcome signal_owner(std::uint32_t pid_number, std::uint64_t start_time, int signal, ExitWatches& watches) {
     // A process that cannot be identified is not signalled.
     if (!addresses_one_process(pid_number) || start_time == 0) return SignalOutcome::failed;
@@ -244,9 +274,9 @@ SignalOutcome signal_owner(std::uint32_t pid_number, std::uint64_t start_time, i
     UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));  // close-on-exec by default
     if (!pidfd) {
         if (errno == ESRCH) return SignalOutcome::gone;
-        // A kernel without pidfds, a sandbox refusing them, no descriptor left:
-        // the holder is still signalled, by pid, once the check has passed.
-        return check_then_kill(pid, start_time, signal, watches);
+        // No descriptor left: given up by a watch, it serves the check.
+        if (out_of_descriptors(errno)) return check_then_kill(pid, start_time, signal, watches);
+        return signal_through_proc(pid, start_time, signal, watches);
     }
     const std::expected<std::uint64_t, int> current = current_start_time(pid, watches);
     if (!current && out_of_descriptors(current.error())) {
