@@ -118,10 +118,14 @@ bool Platform::list_descriptors(std::uint32_t pid, std::size_t capacity, std::ve
 
 bool Platform::process_name(std::uint32_t pid, std::string& out) {
     if (!text_of(::proc_name, pid, state_->text, out)) return false;
-    // The kernel keeps MAXCOMLEN bytes of the command name and twice that of
-    // the process name, perhaps cutting a character: what it kept of that
-    // character goes, so that the rest still reads as UTF-8.
-    if (out.size() == MAXCOMLEN || out.size() == 2 * MAXCOMLEN) out.resize(utf8_length_without_cut_tail(out));
+    // proc_name gives the process name, or the command name where none is
+    // registered, each from a field of proc_bsdinfo that ends in its NUL:
+    // at most 2 * MAXCOMLEN - 1 and MAXCOMLEN - 1 bytes. A name of exactly
+    // that length may have been cut inside a character: what was kept of it
+    // goes, so that the rest still reads as UTF-8. A shorter name was not
+    // cut, and a broken sequence in it is the name's own.
+    if (out.size() == MAXCOMLEN - 1 || out.size() == 2 * MAXCOMLEN - 1)
+        out.resize(utf8_length_without_cut_tail(out));
     return true;
 }
 
