@@ -113,7 +113,7 @@ struct SocketDetails {
     std::uint32_t uid = 0;                          // the socket's owner
     // An IPv6 socket that takes IPv6 connections only (IPV6_V6ONLY); false
     // for IPv4 sockets, nothing where the platform does not tell.
-    std::optional<bool> v6only;
+    std::optional<bool> v6only{};
 };
 
 // Who a process is, besides its name: parent, real user and start time (in

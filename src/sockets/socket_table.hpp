@@ -39,7 +39,7 @@ struct InetSocket {
     // Whether an IPv6 socket takes IPv6 connections only (IPV6_V6ONLY), where
     // the table tells: sock_diag does for listening and unconnected sockets,
     // /proc/net never.
-    std::optional<bool> v6only;
+    std::optional<bool> v6only{};
 };
 
 // A dump request for `states` (a mask of 1 << state), with a port filter in
