@@ -55,8 +55,8 @@ def listeners_on(*addresses, port=0, then=()):
 def test_listener_beyond_localhost_is_seen_and_freed():
     with listeners_on("127.0.0.2") as (port, [child]):
         [entry] = vantle.listeners([port])
-        assert (entry["address"], entry["port"], [p["pid"] for p in entry["processes"]]) == \
-            ("127.0.0.2", port, [child.pid])
+        assert (entry["address"], entry["port"], [(p["pid"], p["ppid"]) for p in entry["processes"]]) == \
+            ("127.0.0.2", port, [(child.pid, os.getpid())])
         assert vantle.is_available(port)  # localhost is free: the six functions keep their meaning
 
         who = run_vantle("who", port)
