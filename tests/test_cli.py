@@ -34,6 +34,30 @@ print(s.getsockname()[1], *workers, flush=True)
 signal.pause()
 """
 
+# On SIGTERM, forks a successor that keeps the listener, prints its pid and
+# exits: a graceful hand-off.
+HANDING_OFF = """
+import os, signal, socket, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen()
+def hand_off(*_):
+    successor = os.fork()
+    if successor == 0:
+        time.sleep(60)
+        os._exit(0)
+    print(successor, flush=True)
+    os._exit(0)
+signal.signal(signal.SIGTERM, hand_off)
+print(s.getsockname()[1], flush=True)
+signal.pause()
+"""
+
+UDP_HOLDER = """
+import signal, socket
+u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); u.bind(("0.0.0.0", 0))
+print(u.getsockname()[1], flush=True)
+signal.pause()
+"""
+
 # Every port record of --json carries these keys.
 STATE_KEYS = {"port", "state", "bindable", "owner", "user", "uid", "addresses"}
 NOT_VISIBLE = "in use by a process of user {} that you cannot see (run with privileges, e.g. sudo)"
@@ -178,6 +202,14 @@ class TestWhoAndScan:
         assert row.split()[:4] == [str(port), str(child.pid), user, f"127.0.0.1:{port}"]
         assert "signal.pause()" in row  # the full command line
 
+    def test_who_over_every_port_names_the_listener(self, server):
+        # One read of the socket table and one walk for the whole range.
+        child, port = server
+        result = vantle("who", "--json", "1-65535", timeout=60)
+        records = {record["port"]: record for record in json.loads(result.stdout)}
+        assert len(records) == 65535
+        assert records[port]["owner"]["pid"] == child.pid
+
     def test_who_marks_free_ports(self):
         free = unused_port()
         result = vantle("who", free)
@@ -232,6 +264,52 @@ class TestKill:
                                      f"SIGTERM; to send SIGKILL: vantle kill --force {port}\n")
             assert time.monotonic() - started >= 0.9
             assert holder.process.poll() is None
+
+    @pytest.mark.parametrize("grace", [None, 0.3])
+    def test_kill_follows_a_successor(self, grace):
+        # The holder hands the port to a child it forks on SIGTERM: kill waits
+        # out its time on the newcomer, names it, and --grace ends it.
+        server = subprocess.Popen([sys.executable, "-c", HANDING_OFF], stdout=subprocess.PIPE, text=True)
+        successor = None
+        try:
+            port = int(server.stdout.readline())
+            name = process_name(server.pid)
+            started = time.monotonic()
+            result = vantle("kill", *(["--grace", grace] if grace else []), "--json", port)
+            successor = int(server.stdout.readline())
+            [record] = json.loads(result.stdout)
+            was, now = f"{name} (pid {server.pid})", f"{name} (pid {successor})"
+            if grace is None:
+                assert (result.returncode, record["outcome"]) == (1, "still_in_use")
+                assert record["message"] == (f"{port} not freed: {now} holds it now, taken over after SIGTERM to "
+                                             f"{was}; to send SIGKILL: vantle kill --force {port}")
+                assert time.monotonic() - started >= 0.9
+            else:
+                assert (result.returncode, record["outcome"], record["sigkill"]) == (0, "freed", [successor])
+                assert record["message"] == f"{port} freed, was held by {was}, {now}; SIGKILL after 0.3 s: {now}"
+        finally:
+            if successor is not None:
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(successor, signal.SIGKILL)
+            server.kill()
+            server.wait()
+            server.stdout.close()
+
+    def test_kill_leaves_udp_alone_unless_asked(self):
+        holder = subprocess.Popen([sys.executable, "-c", UDP_HOLDER], stdout=subprocess.PIPE, text=True)
+        try:
+            port = int(holder.stdout.readline())
+            for target in (f"127.0.0.2:{port}", port):
+                spared = vantle("kill", target)
+                assert (spared.returncode, holder.poll()) == (0, None), spared.stdout
+            killed = vantle("kill", "--udp", port)
+            assert killed.returncode == 0, killed.stderr
+            assert killed.stdout.startswith(f"{port} freed, was held by ")
+            assert holder.wait(timeout=10) == -signal.SIGTERM
+        finally:
+            holder.kill()
+            holder.wait()
+            holder.stdout.close()
 
     def test_kill_grace_then_sigkill(self):
         with ListenerChild(ignore_term=True) as holder:
@@ -320,6 +398,14 @@ class TestSignalsAndPipes:
         child.stderr.close()
         # 141 = 128 + SIGPIPE: what a shell shows for a writer ended by a closed pipe.
         assert (child.wait(timeout=60), stderr) == (141, b"")
+
+    def test_a_closed_stdout_does_not_stop_the_work(self, server):
+        child, port = server
+        closed = ["sh", "-c", 'exec "$@" >&-', "sh"]
+        result = subprocess.run([*closed, *command("kill", port)], capture_output=True, text=True, timeout=30)
+        assert (result.returncode, child.wait(timeout=10)) == (74, 0), result.stderr
+        mistyped = subprocess.run([*closed, *command("lss")], capture_output=True, text=True, timeout=30)
+        assert mistyped.returncode == 2
 
     @pytest.mark.parametrize("args, redirect, reason", [
         (["who", "{port}"], ">&-", "standard output is closed"),

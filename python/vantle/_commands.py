@@ -279,7 +279,9 @@ def table_sockets(holders: "list[Holder]") -> list[_sockets.Socket]:
 
 def command_who(args: Arguments) -> int:
     targets = args.targets
-    every_holder = {port: _table.holders(port) for port in targets}
+    # One read of the socket table and one walk, however many ports.
+    held = _table.holders_by_port(list(targets))
+    every_holder = {port: held.get(port, []) for port in targets}
     # The socket table has just been read for the holders: describe takes
     # the sockets from there rather than read /proc/net again.
     states = describe(list(targets), {port: table_sockets(found) for port, found in every_holder.items()})

@@ -17,37 +17,53 @@ if TYPE_CHECKING:
 Wanted = frozenset[str] | None
 
 
-def signal_some(port: int, wanted: Wanted, force: bool) -> "list[SignalledHolder]":
-    """_table.signal_holders, narrowed to the sockets that take connections on
-    the wanted addresses (the addresses they are bound to, looked up here)
-    and their holders."""
-    if wanted is None:
-        return _table.signal_holders(port, force)
-    addresses = sorted({s["address"] for h in narrowed(_table.holders(port), wanted) for s in h["sockets"]})
-    return _table.signal_holders(port, force, addresses) if addresses else []
+class Scope:
+    """What a kill of one port reaches: the sockets on the wanted addresses,
+    TCP ones (in any state, as `fuser -k PORT/tcp` takes them) and UDP ones
+    only when asked for."""
+
+    def __init__(self, port: int, wanted: Wanted, udp: bool) -> None:
+        self.port, self.wanted, self.udp = port, wanted, udp
+
+    def holders(self) -> "list[Holder]":
+        """The holders of the port now, each with its sockets in scope."""
+        found = narrowed(_table.holders(self.port), self.wanted)
+        if self.udp:
+            return found
+        kept = [{**h, "sockets": [s for s in h["sockets"] if s["protocol"] == "tcp"]} for h in found]
+        return [h for h in kept if h["sockets"]]  # type: ignore[misc]  # the same TypedDict, fewer sockets
+
+    def signal(self, force: bool) -> "list[SignalledHolder]":
+        """_table.signal_holders, kept to the sockets in scope (the addresses
+        they are bound to, looked up here) and their holders."""
+        if self.wanted is None:
+            return _table.signal_holders(self.port, force, None, self.udp)
+        addresses = sorted({s["address"] for h in self.holders() for s in h["sockets"]})
+        return _table.signal_holders(self.port, force, addresses, self.udp) if addresses else []
 
 
 def socket_key(socket: "Socket") -> tuple[str, str, int, str]:
     return socket["protocol"], socket["address"], socket["port"], socket["state"]
 
 
-def settle(port: int, wanted: Wanted, found: "list[SignalledHolder]", seconds: float,
-           countdown: Countdown) -> "list[Holder]":
-    """Waits up to `seconds` for the signalled holders to let go: the holders left."""
-    signalled = {h["pid"] for h in found if h["signal"] in SIGNALLED}
+def settle(scope: Scope, found: "list[SignalledHolder]", seconds: float, countdown: Countdown) -> "list[Holder]":
+    """Waits up to `seconds` until nothing holds the port but what no signal
+    could reach from the start: the holders left. A holder that takes the
+    port over meanwhile (a worker forked by the one signalled, a respawned
+    one) keeps the wait going."""
+    out_of_reach = {h["pid"] for h in found if h["signal"] not in SIGNALLED and h["pid"] is not None}
     # What no signal reached; an exiting holder's socket also shows here for
     # a moment, with no process left holding it.
-    unsignalled = {socket_key(s) for h in found if h["signal"] not in SIGNALLED for s in h["sockets"]}
+    unsignalled = {socket_key(s) for h in found if h["pid"] is None for s in h["sockets"]}
     left: list[Holder] = list(found)
-    if not signalled:
+    if not any(h["signal"] in SIGNALLED for h in found):
         return left
 
     def let_go() -> bool:
         nonlocal left
-        left = narrowed(_table.holders(port), wanted)
-        return all(h["pid"] not in signalled and (h["pid"] is not None or
-                                                   {socket_key(s) for s in h["sockets"]} <= unsignalled)
-                   for h in left)
+        left = scope.holders()
+        return all(h["pid"] in out_of_reach if h["pid"] is not None else
+                   {socket_key(s) for s in h["sockets"]} <= unsignalled for h in left)
 
     poll_until(let_go, seconds, countdown, KILL_POLL)
     return left
@@ -74,23 +90,31 @@ def unreachable(holders: "Sequence[Holder]") -> str:
     return "; ".join(parts)
 
 
-def kill_one(port: int, wanted: Wanted, force: bool, grace: float | None) -> tuple[str, str, JsonObject]:
+def holds(holders: "Sequence[Holder]", still: str = "") -> str:
+    """"python3 (pid 7) holds", "... still hold"."""
+    return ", ".join(kill_words(h) for h in holders) + still + (" holds" if len(holders) == 1 else " hold")
+
+
+def kill_one(port: int, wanted: Wanted, force: bool, grace: float | None,
+             udp: bool = False) -> tuple[str, str, JsonObject]:
     """Frees one port: (outcome, message, JSON record)."""
-    found = signal_some(port, wanted, force)
-    left = settle(port, wanted, found, KILL_GRACE if grace is None else grace,
+    scope = Scope(port, wanted, udp)
+    found = scope.signal(force)
+    left = settle(scope, found, KILL_GRACE if grace is None else grace,
                   Countdown(f"freeing port {port}" + ("" if grace is None else ", then SIGKILL"),
                             KILL_GRACE if grace is None else grace))
     signalled = [h for h in found if h["signal"] in SIGNALLED]
     signalled_pids = {h["pid"] for h in signalled}
+    out_of_reach: list[Holder] = [h for h in found if h["signal"] not in SIGNALLED]
+    unreached_pids = {h["pid"] for h in out_of_reach}
     killed: list[SignalledHolder] = []
-    if grace is not None and any(h["pid"] in signalled_pids for h in left):
-        # What outlived SIGTERM: SIGKILL for whatever holds the port now.
-        second = signal_some(port, wanted, True)
+    if grace is not None and any(h["pid"] is not None and h["pid"] not in unreached_pids for h in left):
+        # What outlived SIGTERM, or took the port over: SIGKILL for whatever holds it now.
+        second = scope.signal(True)
         killed = [h for h in second if h["signal"] in SIGNALLED]
         signalled += [h for h in killed if h["pid"] not in signalled_pids]
         signalled_pids |= {h["pid"] for h in killed}
-        left = settle(port, wanted, second, KILL_GRACE, Countdown(f"freeing port {port}", KILL_GRACE))
-    out_of_reach: list[Holder] = [h for h in found if h["signal"] not in SIGNALLED]
+        left = settle(scope, second, KILL_GRACE, Countdown(f"freeing port {port}", KILL_GRACE))
     after = "" if not killed else f"; SIGKILL after {grace:g} s: " + ", ".join(kill_words(h) for h in killed)
     if not found:
         before = describe([port])[0]
@@ -105,11 +129,18 @@ def kill_one(port: int, wanted: Wanted, force: bool, grace: float | None) -> tup
         message = f"{port} freed, was held by " + ", ".join(kill_words(h) for h in signalled) + after
     else:
         still = [h for h in left if h["pid"] in signalled_pids]
-        if still:
+        newcomers = [h for h in left if h["pid"] is not None and h["pid"] not in signalled_pids
+                     and h["pid"] not in unreached_pids]
+        if still or newcomers:
             outcome = "still_in_use"
             signal_name = "SIGKILL" if force or killed else "SIGTERM"
-            verb = "holds" if len(still) == 1 else "hold"
-            message = f"{port} not freed: {', '.join(kill_words(h) for h in still)} still {verb} it after {signal_name}"
+            clauses = [f"{holds(still, ' still')} it after {signal_name}"] if still else []
+            if newcomers:
+                gone = [h for h in signalled if h["pid"] not in {x["pid"] for x in left}]
+                clauses.append(f"{holds(newcomers)} it now" +
+                               (f", taken over after {signal_name} to {', '.join(kill_words(h) for h in gone)}"
+                                if gone else ""))
+            message = f"{port} not freed: " + "; ".join(clauses)
             if not force and grace is None:
                 message += f"; to send SIGKILL: vantle kill --force {port}"
             if out_of_reach:
@@ -146,7 +177,7 @@ def command_kill(args: Arguments) -> int:
     records, outcomes = [], []
     many = len(targets) > 1
     for port, wanted in targets.items():
-        outcome, message, record = kill_one(port, wanted, args.force, args.grace)
+        outcome, message, record = kill_one(port, wanted, args.force, args.grace, args.udp)
         records.append(record)
         outcomes.append(outcome)
         if args.json or (many and outcome == "already_free"):

@@ -108,4 +108,6 @@ def build_parser() -> argparse.ArgumentParser:
     how.add_argument("--force", action="store_true", help="send SIGKILL instead of SIGTERM")
     how.add_argument("--grace", type=seconds_type, metavar="S",
                      help="send SIGTERM, then SIGKILL to what still holds the port after S seconds")
+    kill.add_argument("--udp", action="store_true",
+                      help="signal the holders of UDP sockets on the port too (by default, TCP only)")
     return parser

@@ -23,8 +23,13 @@ def listeners(ports: Sequence[SupportsIndex] | bytes | bytearray | None = None) 
 def holders(port: SupportsIndex) -> list[Holder]:
     """Every process holding an internet socket on the port, on any local address."""
 
+def holders_by_port(ports: Sequence[SupportsIndex] | bytes | bytearray) -> dict[int, list[Holder]]:
+    """holders() of each of the ports, from one read of the socket table and one
+    walk: a dict from each port that something holds to its holders."""
+
 def signal_holders(port: SupportsIndex, force: bool = False,
-                   addresses: Sequence[str] | None = None) -> list[SignalledHolder]:
+                   addresses: Sequence[str] | None = None, udp: bool = True) -> list[SignalledHolder]:
     """holders(port), each visible holder sent SIGTERM (SIGKILL with force) while it
     is still the process found; with addresses, only the sockets on those local
-    addresses (as the dicts write them) and their holders."""
+    addresses (as the dicts write them) and their holders; with udp False, only
+    TCP sockets and their holders."""

@@ -33,6 +33,7 @@ class Arguments:
     all = False
     wide = False
     force = False
+    udp = False
     listening = False
     timeout = 30.0
     grace: float | None = None
@@ -72,7 +73,7 @@ COMMANDS = {
     "who": Command(["--json", "--all"], {}, "+"),
     "scan": Command(["--json", "--all"], {}, "+", localhost_targets),
     "ls": Command(["--json", "--wide"], {}, "*"),
-    "kill": Command(["--json", "--force"], {"--grace": seconds}, "+"),
+    "kill": Command(["--json", "--force", "--udp"], {"--grace": seconds}, "+"),
 }
 
 
@@ -143,7 +144,7 @@ def silence(*streams: object) -> None:
     closed pipe or a full device, not even by the flush at interpreter exit."""
     devnull = os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC)
     for stream in streams:
-        if stream is not None:
+        if stream is not None and not isinstance(stream, ClosedOutput):
             os.dup2(devnull, stream.fileno())  # type: ignore[attr-defined]
     os.close(devnull)
 
@@ -168,11 +169,21 @@ def flushed(status: int) -> int:
     return status
 
 
+class ClosedOutput:
+    """Stands for a stdout closed before the start (>&-): the command still
+    does what it was asked, and only its answer fails."""
+
+    def write(self, text: str) -> int:
+        raise OSError(9, "standard output is closed")
+
+    def flush(self) -> None:
+        pass
+
+
 def main(argv: "Sequence[str] | None" = None) -> int:
     arguments = sys.argv[1:] if argv is None else list(argv)
-    if sys.stdout is None:  # started with stdout closed (>&-): no answer could be given
-        complain("cannot write the answer: standard output is closed")
-        return EXIT_OUTPUT
+    if sys.stdout is None:
+        sys.stdout = ClosedOutput()  # type: ignore[assignment]  # only write and flush are used
     try:
         try:
             args = quick_parse(arguments) or full_parse(arguments)

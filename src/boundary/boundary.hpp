@@ -81,7 +81,7 @@ Failure failure_from_current_exception() noexcept;
 // body picks its own default.
 
 // The most any function takes: signal_holders(port, force, addresses).
-inline constexpr std::size_t max_parameters = 3;
+inline constexpr std::size_t max_parameters = 4;
 
 struct FunctionDescription {
     const char* name;

@@ -266,7 +266,7 @@ Result<PyRef> holders(ModuleState&, const BoundArguments& arguments) {
         UserNames names;
     };
     const Read read = without_interpreter_lock([port = *port] {
-        View view = port_holders(port);
+        View view = port_holders({&port, 1});
         UserNames names = user_names(view);
         return Read{std::move(view), std::move(names)};
     });
@@ -274,29 +274,46 @@ Result<PyRef> holders(ModuleState&, const BoundArguments& arguments) {
     return holder_list(read.view, read.names, nullptr);
 }
 
-// The view kept to its sockets whose local address is one of `addresses` (as
-// the dicts write them) and to the holders of those, newest first as before.
-View narrowed(View view, const std::vector<std::string>& addresses) {
-    std::erase_if(view.sockets, [&addresses](const HeldSocket& held) {
-        return std::find(addresses.begin(), addresses.end(), address_text(held.socket)) == addresses.end();
+const FunctionDescription holders_by_port_function{"holders_by_port", {"ports"}, 1, 1};
+
+// holders() for many ports from one read of the socket table and one walk:
+// a dict from each port that something holds to its holders.
+Result<PyRef> holders_by_port(ModuleState& module, const BoundArguments& arguments) {
+    Result<std::vector<Port>> ports = convert_argument(
+        arguments[0], "ports", [&module](PyObject* object) { return to_ports(object, module); });
+    if (!ports) return fail(std::move(ports.error()));
+    std::erase(*ports, Port{0});
+    std::sort(ports->begin(), ports->end());
+    ports->erase(std::unique(ports->begin(), ports->end()), ports->end());
+    if (ports->empty()) return created(PyDict_New());
+    struct Read {
+        View view;
+        UserNames names;
+    };
+    const Read read = without_interpreter_lock([&ports] {
+        View view = port_holders(*ports);
+        UserNames names = user_names(view);
+        return Read{std::move(view), std::move(names)};
     });
-    constexpr std::size_t dropped = static_cast<std::size_t>(-1);
-    std::vector<std::size_t> renumbered(view.holders.size(), dropped);
-    for (const HeldSocket& held : view.sockets)
-        for (const std::size_t index : held.holders) renumbered[index] = 0;
-    std::vector<Holder> kept;
-    for (std::size_t index = 0; index < view.holders.size(); ++index) {
-        if (renumbered[index] == dropped) continue;
-        renumbered[index] = kept.size();
-        kept.push_back(std::move(view.holders[index]));
+    if (Result<void> noted = note_unlisted(read.view); !noted) return fail(std::move(noted.error()));
+    Result<PyRef> by_port = created(PyDict_New());
+    if (!by_port) return by_port;
+    // The view's sockets come by port: one narrowed view per port held.
+    for (auto held = read.view.sockets.begin(); held != read.view.sockets.end();) {
+        const Port port = held->socket.local_port;
+        held = std::find_if(held, read.view.sockets.end(),
+                            [port](const HeldSocket& next) { return next.socket.local_port != port; });
+        const View one = machine::narrowed(read.view, [port](const SocketDetails& s) { return s.local_port == port; });
+        Result<PyRef> key = to_python(port);
+        if (!key) return key;
+        Result<PyRef> list = holder_list(one, read.names, nullptr);
+        if (!list) return list;
+        if (PyDict_SetItem(by_port->get(), key->get(), list->get()) != 0) return fail(capture_exception());
     }
-    view.holders = std::move(kept);
-    for (HeldSocket& held : view.sockets)
-        for (std::size_t& index : held.holders) index = renumbered[index];
-    return view;
+    return by_port;
 }
 
-const FunctionDescription signal_holders_function{"signal_holders", {"port", "force", "addresses"}, 3, 1};
+const FunctionDescription signal_holders_function{"signal_holders", {"port", "force", "addresses", "udp"}, 4, 1};
 
 Result<PyRef> signal_holders(ModuleState& module, const BoundArguments& arguments) {
     Result<Port> port = convert_argument(arguments[0], "port", to_port);
@@ -310,15 +327,22 @@ Result<PyRef> signal_holders(ModuleState& module, const BoundArguments& argument
         if (!converted) return fail(std::move(converted.error()));
         addresses = std::move(*converted);
     }
+    Result<bool> udp = convert_argument(arguments[3], "udp", to_bool, true);
+    if (!udp) return fail(std::move(udp.error()));
     if (*port == 0) return created(PyList_New(0));
     struct Done {
         View view;
         UserNames names;
         std::vector<SignalOutcome> outcomes;
     };
-    const Done done = without_interpreter_lock([port = *port, signal = *force ? SIGKILL : SIGTERM, &addresses] {
-        View view = port_holders(port);
-        if (addresses) view = narrowed(std::move(view), *addresses);
+    const Done done = without_interpreter_lock([port = *port, signal = *force ? SIGKILL : SIGTERM, udp = *udp,
+                                                &addresses] {
+        View view = port_holders({&port, 1});
+        view = machine::narrowed(std::move(view), [&](const SocketDetails& socket) {
+            return (udp || socket.tcp) &&
+                   (!addresses || std::find(addresses->begin(), addresses->end(), address_text(socket)) !=
+                                      addresses->end());
+        });
         std::vector<SignalOutcome> outcomes;
         outcomes.reserve(view.holders.size());
         for (const Holder& holder : view.holders)
@@ -341,12 +365,15 @@ PyMethodDef functions[] = {
         "Returns:\n    A list of dicts, newest first: pid, ppid, uid, user, name, cmd and sockets (protocol,\n    "
         "state, address, port, v6only, uid, user); then, per user whose sockets no visible process\n    holds, one dict "
         "with pid, ppid, name and cmd None."),
+    method<holders_by_port_function, holders_by_port>(
+        "holders_by_port(ports)\n--\n\nholders() of each of the ports, from one read of the socket table and one "
+        "walk:\na dict from each port that something holds to its holders."),
     method<signal_holders_function, signal_holders>(
-        "signal_holders(port, force=False, addresses=None)\n--\n\nholders(port), each visible holder sent "
+        "signal_holders(port, force=False, addresses=None, udp=True)\n--\n\nholders(port), each visible holder sent "
         "SIGTERM (SIGKILL with force) if it is\nstill the process found (its start time is checked); each dict's "
         "signal says\nwhat came of it: signalled, gone, refused or failed (None for the invisible).\nWith "
         "addresses (a sequence of str, as the dicts write them), only the sockets\non those local addresses and "
-        "their holders."),
+        "their holders.\nWith udp False, only TCP sockets and their holders."),
 };
 
 // First of all, so that no call of this module ever sees a state of its own.

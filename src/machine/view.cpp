@@ -109,10 +109,14 @@ View listeners(std::span<const std::uint16_t> ports, bool every_port) {
         Purpose::listing);
 }
 
-View port_holders(std::uint16_t port) {
-    Platform platform({&port, 1}, false);
+View port_holders(std::span<const std::uint16_t> ports) {
+    Platform platform(ports, false);
     return walk(
-        platform, [port](const SocketDetails& socket) { return socket.local_port == port; }, Purpose::signalling);
+        platform,
+        [ports](const SocketDetails& socket) {
+            return std::binary_search(ports.begin(), ports.end(), socket.local_port);
+        },
+        Purpose::signalling);
 }
 
 }  // namespace vantle::machine

@@ -35,8 +35,30 @@ struct View {
 // duplicates) or with `every_port` on any port, with every visible holder.
 View listeners(std::span<const std::uint16_t> ports, bool every_port);
 
-// Every internet socket on `port`, TCP in any state and UDP, with every
-// process holding one: the processes that freeing the port must signal.
-View port_holders(std::uint16_t port);
+// Every internet socket on `ports` (sorted, without duplicates), TCP in any
+// state and UDP, with every process holding one: the processes that freeing
+// the ports must signal.
+View port_holders(std::span<const std::uint16_t> ports);
+
+// The view kept to the sockets that `keep` accepts and to their holders,
+// newest first as before.
+template <class Keep>
+View narrowed(View view, Keep keep) {
+    std::erase_if(view.sockets, [&keep](const HeldSocket& held) { return !keep(held.socket); });
+    constexpr std::size_t dropped = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> renumbered(view.holders.size(), dropped);
+    for (const HeldSocket& held : view.sockets)
+        for (const std::size_t index : held.holders) renumbered[index] = 0;
+    std::vector<Holder> kept;
+    for (std::size_t index = 0; index < view.holders.size(); ++index) {
+        if (renumbered[index] == dropped) continue;
+        renumbered[index] = kept.size();
+        kept.push_back(std::move(view.holders[index]));
+    }
+    view.holders = std::move(kept);
+    for (HeldSocket& held : view.sockets)
+        for (std::size_t& index : held.holders) index = renumbered[index];
+    return view;
+}
 
 }  // namespace vantle::machine

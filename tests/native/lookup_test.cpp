@@ -498,7 +498,7 @@ TEST(OwnerLookup, OwnSocketsArePassedOverByIdentityNotByNumber) {
     const machine::View listing = machine::listeners({&own_port, 1}, false);
     ASSERT_EQ(listing.sockets.size(), 1u);
     EXPECT_TRUE(listing.sockets.front().holders.empty());
-    EXPECT_TRUE(machine::port_holders(own_port).holders.empty());
+    EXPECT_TRUE(machine::port_holders({&own_port, 1}).holders.empty());
 
     // The own socket's number now names a genuine listener, while the own
     // socket is still listed (as when a probe has closed its socket and
@@ -512,7 +512,7 @@ TEST(OwnerLookup, OwnSocketsArePassedOverByIdentityNotByNumber) {
     const machine::View genuine_listing = machine::listeners({&genuine_port, 1}, false);
     ASSERT_EQ(genuine_listing.sockets.size(), 1u);
     EXPECT_EQ(genuine_listing.sockets.front().holders.size(), 1u);
-    EXPECT_EQ(machine::port_holders(genuine_port).holders.size(), 1u);
+    EXPECT_EQ(machine::port_holders({&genuine_port, 1}).holders.size(), 1u);
 }
 
 TEST(OwnerLookup, FindsNothingWhenProcShowsAnotherPidNamespace) {
