@@ -328,7 +328,7 @@ class TestJson:
                                          "user": None, "uid": None, "addresses": []}]),
         (["check"], "", 1, lambda f: [{"state": "in_use", "bindable": False, "owner": {"pid": f.pid},
                                        "user": f.user, "uid": f.uid, "addresses": [f.address]}]),
-        (["who", "--all"], "fork", 0, lambda f: [{"owner": {"pid": f.workers[0]}, "holders": [
+        (["who", "--all"], "fork", 0, lambda f: [{"owner": {"pid": f.workers[0]}, "addresses": [f.address], "holders": [
             {"pid": f.workers[0], "user": f.user, "addresses": [f.address]},
             {"pid": f.pid, "user": f.user, "addresses": [f.address]}]}]),
         (["scan"], None, 0, lambda f: []),

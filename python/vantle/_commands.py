@@ -309,7 +309,8 @@ def command_who(args: Arguments) -> int:
                                "uid": first["uid"], "user": first["user"]}
         elif wanted is not None:
             record["owner"] = None
-        record["addresses"] = [a for h in holders for a in listening(h)] or \
+        # Each address once, though a forked worker shares it with its parent.
+        record["addresses"] = list(dict.fromkeys(a for h in holders for a in listening(h))) or \
             (record["addresses"] if wanted is None else [])
         if args.all:
             record["holders"] = [holder_record(h) for h in holders]
