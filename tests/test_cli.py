@@ -8,6 +8,7 @@ import re
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -209,6 +210,19 @@ class TestWhoAndScan:
         records = {record["port"]: record for record in json.loads(result.stdout)}
         assert len(records) == 65535
         assert records[port]["owner"]["pid"] == child.pid
+
+    def test_a_holder_that_does_not_listen_is_named(self):
+        with contextlib.closing(socket.socket()) as bound:
+            bound.bind(("127.0.0.1", 0))
+            port = bound.getsockname()[1]
+            who = vantle("who", port)
+            checked = vantle("check", port)
+        assert who.returncode == 1
+        user = pwd.getpwuid(os.geteuid()).pw_name
+        assert who.stdout.splitlines()[1].split()[:5] == [str(port), str(os.getpid()), user, f"127.0.0.1:{port}",
+                                                          "(tcp", "close)"][:5]
+        assert checked.stdout == (f"{port} in use, no listening process found "
+                                  f"(vantle who --all {port} names its holders)\n")
 
     def test_who_marks_free_ports(self):
         free = unused_port()

@@ -292,7 +292,9 @@ def command_who(args: Arguments) -> int:
         wanted = targets[state.port]
         holders = narrowed(every_holder[state.port], wanted)
         listeners = [h for h in holders if listening(h)]
-        shown = holders if args.all else listeners[:1]
+        # Without a listener, the holders that keep the port busy are named
+        # all the same: their sockets say that they do not listen.
+        shown = holders if args.all else listeners[:1] or holders
         if shown:
             table.extend(holder_row(state.port, h) for h in shown)
         elif wanted is None:

@@ -75,7 +75,9 @@ class PortState:
             return f"in use by {self.owner['name']} (pid {self.owner['pid']}{of_user})"
         if self.hidden:
             return f"in use by a process of user {self.user} that you cannot see ({RUN_WITH_PRIVILEGES})"
-        return "in use, no listening process found"
+        # Held by a socket that does not listen (bound only, or a connection):
+        # the machine view names whoever holds it.
+        return f"in use, no listening process found (vantle who --all {self.port} names its holders)"
 
     def to_json(self) -> JsonObject:
         owner: JsonObject | None = None
