@@ -219,8 +219,8 @@ class TestWhoAndScan:
             checked = vantle("check", port)
         assert who.returncode == 1
         user = pwd.getpwuid(os.geteuid()).pw_name
-        assert who.stdout.splitlines()[1].split()[:5] == [str(port), str(os.getpid()), user, f"127.0.0.1:{port}",
-                                                          "(tcp", "close)"][:5]
+        assert who.stdout.splitlines()[1].split()[:6] == [str(port), str(os.getpid()), user, f"127.0.0.1:{port}",
+                                                          "(tcp", "close)"]
         assert checked.stdout == (f"{port} in use, no listening process found "
                                   f"(vantle who --all {port} names its holders)\n")
 
