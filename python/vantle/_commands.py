@@ -8,7 +8,7 @@ from _json import encode_basestring_ascii
 
 from . import _lib, _sockets, _table
 from ._ports import covers
-from ._report import RUN_WITH_PRIVILEGES, JsonObject, PortState, describe, free_port, user_name
+from ._report import JsonObject, PortState, describe, free_port, unseen, user_name
 from .cli import EXIT_NEGATIVE, EXIT_OK, Arguments, complain, write
 
 TYPE_CHECKING = False
@@ -163,7 +163,7 @@ def where(wanted: "frozenset[str] | None") -> str:
 def holder_row(port: int, holder: "Holder") -> tuple[str, ...]:
     if holder["pid"] is None:
         return (str(port), "-", process_user(holder), held_at(holder), "-",
-                f"in use by a process of user {process_user(holder)} that you cannot see ({RUN_WITH_PRIVILEGES})")
+                f"in use by {unseen(process_user(holder))}")
     return (str(port), str(holder["pid"]), process_user(holder), held_at(holder), one_line(holder["name"] or "-"),
             one_line(holder["cmd"] or ""))
 
@@ -344,7 +344,7 @@ def command_ls(args: Arguments) -> int:
         if not entry["processes"]:
             owner = entry["user"] or str(entry["uid"])
             table.append((port, address, "-", "-", owner, "-",
-                          f"a process of user {owner} that you cannot see ({RUN_WITH_PRIVILEGES})"))
+                          unseen(owner)))
     print_table(table, None if args.wide else terminal_width())
     return EXIT_OK
 

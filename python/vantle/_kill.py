@@ -5,7 +5,7 @@ what came of it."""
 from . import _table
 from ._commands import (KILL_GRACE, KILL_POLL, SIGNALLED, Countdown, holder_record, listening, narrowed,
                         poll_until, print_json, process_user, where)
-from ._report import RUN_WITH_PRIVILEGES, JsonObject, describe
+from ._report import RUN_WITH_PRIVILEGES, JsonObject, describe, unseen
 from .cli import EXIT_NEGATIVE, EXIT_OK, Arguments, warn, write
 
 TYPE_CHECKING = False
@@ -83,7 +83,7 @@ def kill_words(holder: "Holder", with_user: bool = False) -> str:
 def unreachable(holders: "Sequence[Holder]") -> str:
     """What stays out of reach, and what would work."""
     refused = [kill_words(h, with_user=True) for h in holders if h["pid"] is not None]
-    parts = [f"in use by a process of user {process_user(h)} that you cannot see ({RUN_WITH_PRIVILEGES})"
+    parts = [f"in use by {unseen(process_user(h))}"
              for h in holders if h["pid"] is None]
     if refused:
         parts.append(f"permission denied to signal {', '.join(refused)}; {RUN_WITH_PRIVILEGES}")

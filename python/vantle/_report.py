@@ -17,6 +17,17 @@ JsonObject = dict[str, object]
 RUN_WITH_PRIVILEGES = "run with privileges, e.g. sudo"
 
 
+def unseen(user: str | None) -> str:
+    """A process holding a socket of `user` that the walk did not find: for
+    a caller without privileges, what would show it; root sees every process
+    of its pid namespace, so for root the process is outside it (a container's,
+    or the host's from inside a chroot) or its descriptors cannot be read."""
+    if os.geteuid() != 0:
+        return f"a process of user {user} that you cannot see ({RUN_WITH_PRIVILEGES})"
+    return (f"a process of user {user} that is not visible even with privileges "
+            "(outside this pid namespace, or its descriptors cannot be read)")
+
+
 def user_name(uid: int | None) -> str | None:
     return None if uid is None else _sockets.user_name(uid)
 
@@ -60,8 +71,7 @@ class PortState:
     @property
     def hidden(self) -> bool:
         """In use by another user's process that this one may not see."""
-        me = os.geteuid()
-        return self.owner is None and self.uid not in (None, me) and me != 0
+        return self.owner is None and self.uid is not None and self.uid != os.geteuid()
 
     def words(self) -> str:
         """The state in a few words, after the port number."""
@@ -74,7 +84,7 @@ class PortState:
             of_user = "" if self.user is None else f", user {self.user}"
             return f"in use by {self.owner['name']} (pid {self.owner['pid']}{of_user})"
         if self.hidden:
-            return f"in use by a process of user {self.user} that you cannot see ({RUN_WITH_PRIVILEGES})"
+            return f"in use by {unseen(self.user)}"
         # Held by a socket that does not listen (bound only, or a connection):
         # the machine view names whoever holds it.
         return f"in use, no listening process found (vantle who --all {self.port} names its holders)"
