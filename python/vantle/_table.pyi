@@ -23,6 +23,16 @@ def listeners(ports: Sequence[SupportsIndex] | bytes | bytearray | None = None) 
 def holders(port: SupportsIndex) -> list[Holder]:
     """Every process holding an internet socket on the port, on any local address."""
 
+def listening(port: SupportsIndex) -> list[tuple[str, int]]:
+    """The TCP sockets listening on the port, on any local address, from one read
+    of the socket table: (address as the dicts write it, an identity that stays
+    the same for the life of the socket), IPv4 first.
+
+    Raises:
+        TypeError, OverflowError: a bad port.
+        OSError: the socket table could not be read (no descriptor left).
+    """
+
 def signal_holders(port: SupportsIndex, force: bool = False,
                    addresses: Sequence[str] | None = None) -> list[SignalledHolder]:
     """holders(port), each visible holder sent SIGTERM (SIGKILL with force) while it

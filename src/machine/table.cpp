@@ -2,11 +2,10 @@
 // describe the sockets of view.hpp as lists of dicts; signal_holders() is
 // what the command line's kill builds on: the holders of a port, each
 // signalled as the module's kill does (only while its start time still
-// matches), with the outcome.
+// matches), with the outcome. listening() (listening.cpp) is the cheap look
+// at one port that a wait for its server repeats.
 
-#include <arpa/inet.h>
 #include <pwd.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <csignal>
@@ -17,6 +16,7 @@
 
 #include "boundary/boundary.hpp"
 #include "boundary/module.hpp"
+#include "machine/listening.hpp"
 #include "machine/view.hpp"
 #include "terminate/kill.hpp"
 
@@ -55,12 +55,6 @@ UserNames user_names(const View& view) {
     for (const HeldSocket& held : view.sockets) add(held.socket.uid);
     for (const Holder& holder : view.holders) add(holder.identity.uid);
     return names;
-}
-
-std::string address_text(const SocketDetails& socket) {
-    char text[INET6_ADDRSTRLEN] = {};
-    ::inet_ntop(socket.ipv6 ? AF_INET6 : AF_INET, socket.local_address.data(), text, sizeof text);
-    return text;
 }
 
 const char* state_name(const SocketDetails& socket) {
@@ -340,6 +334,12 @@ PyMethodDef functions[] = {
         "signal says\nwhat came of it: signalled, gone, refused or failed (None for the invisible).\nWith "
         "addresses (a sequence of str, as the dicts write them), only the sockets\non those local addresses and "
         "their holders."),
+    method<listening_function, listening>(
+        "listening(port)\n--\n\nThe TCP sockets listening on the port, on any local address, from one read of\nthe "
+        "socket table (no process is looked at).\n\nReturns:\n    A list of (address, identity) tuples, IPv4 "
+        "first: the local address as the\n    dicts write it, and a number that stays the same for the life of "
+        "the socket\n    (its inode on Linux).\n\nRaises:\n    OSError: the socket table could not be read (no "
+        "descriptor left)."),
 };
 
 Result<void> start_up(PyObject* module) { return start_module(module, functions); }

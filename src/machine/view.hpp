@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "owners/lookup.hpp"
@@ -40,5 +42,14 @@ View listeners(std::span<const std::uint16_t> ports, bool every_port);
 // Every internet socket on `port`, TCP in any state and UDP, with every
 // process holding one: the processes that freeing the port must signal.
 View port_holders(std::uint16_t port);
+
+// The TCP sockets listening on `port`, on any local address, without their
+// holders: the socket table alone (no walk of the process table), or where
+// the platform has none, the sockets that the walk of listeners() finds.
+// Nothing when they cannot be read (no descriptor left).
+std::optional<std::vector<owners::SocketDetails>> port_listeners(std::uint16_t port);
+
+// A socket's local address as inet_ntop writes it: "127.0.0.1", "::1".
+std::string address_text(const owners::SocketDetails& socket);
 
 }  // namespace vantle::machine

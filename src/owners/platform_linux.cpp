@@ -312,6 +312,23 @@ std::optional<std::vector<SocketDetails>> Platform::known_sockets() const {
     return known;
 }
 
+std::expected<std::vector<SocketDetails>, NoTable> table_listeners(std::uint16_t port) {
+    // /proc is read only where netlink is refused (for /proc/net); the pid
+    // namespace it shows does not matter to the socket table.
+    const UniqueFd proc = linux_os::open_at(AT_FDCWD, "/proc", O_RDONLY | O_DIRECTORY);
+    const std::span<const std::uint16_t> ports(&port, 1);
+    std::vector<sockets::InetSocket> read;
+    sockets::DiagChannel channel;
+    if (!sockets::read_sockets(proc.get(), channel, IPPROTO_TCP, 1u << sockets::tcp_state_listen, ports, read))
+        return std::unexpected(NoTable::unreadable);
+    // Kept to the listeners on the port (/proc/net lists every socket), each once.
+    const sockets::SocketSnapshot listeners(std::move(read), ports, true);
+    std::vector<SocketDetails> found;
+    found.reserve(listeners.sockets().size());
+    for (const sockets::InetSocket& socket : listeners.sockets()) found.push_back(details_of(socket));
+    return found;
+}
+
 std::optional<SocketDetails> Platform::socket_details(std::uint32_t, const Descriptor& descriptor) {
     // The snapshot holds every socket this lookup could report; any other
     // socket is passed over like one that cannot be described.
