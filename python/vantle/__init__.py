@@ -2,6 +2,7 @@
 
 from ._lib import __version__, find_free, get_info, is_available, kill, scan, wait_until_free
 from ._table import holders, listeners
+from ._wait import wait_until_listening
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -23,5 +24,5 @@ else:
     def __dir__():
         return sorted({*globals(), *_TYPES})
 
-__all__ = ["is_available", "find_free", "wait_until_free", "get_info", "kill", "scan", "listeners", "holders",
-           "__version__", "ProcessInfo", "Process", "Socket", "Listener", "Holder"]
+__all__ = ["is_available", "find_free", "wait_until_free", "get_info", "kill", "scan", "wait_until_listening",
+           "listeners", "holders", "__version__", "ProcessInfo", "Process", "Socket", "Listener", "Holder"]

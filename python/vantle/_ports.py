@@ -40,7 +40,8 @@ def address_literal(text: str, item: str) -> frozenset[str]:
     try:
         return frozenset({socket.inet_ntop(family, socket.inet_pton(family, text[1:-1] if bracketed else text))})
     except OSError:
-        raise PortError(f"not an address: {text!r} in {item!r}; use 127.0.0.1, [::1] or localhost") from None
+        where = "" if item == text else f" in {item!r}"
+        raise PortError(f"not an address: {text!r}{where}; use 127.0.0.1, [::1] or localhost") from None
 
 
 def split_item(item: str) -> tuple[str | None, str]:
