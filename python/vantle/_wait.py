@@ -31,6 +31,13 @@ if TYPE_CHECKING:
 FIRST_STEP = 0.002
 LAST_STEP = 0.005
 STEP_GROWTH = 1.25
+# A pause lasts at least this many times the processor time of the look
+# before it, so that a wait never takes much more than 5% of a core, even
+# where a look costs far more than a read of the socket table (macOS, where
+# it walks the process table; the /proc/net fallback on a machine with very
+# many sockets). Processor time, not the clock's: a look that merely waited
+# for a busy processor does not stretch the pause.
+PAUSE_PER_LOOK = 20
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
@@ -174,6 +181,7 @@ class ListenWait:
         server = process_id(pid)
         self.deadline = time.monotonic() + limit
         self.steps = listen_steps()
+        self.look_took = 0.0
         self.exit = None if server is None or self.port == 0 else ExitWatch(server)
 
     def __enter__(self) -> "Self":
@@ -191,16 +199,19 @@ class ListenWait:
         still counts (a time-out of 0 makes one look)."""
         if self.port == 0:  # nothing listens there: binding it only asks for a port
             return False
-        expired = time.monotonic() >= self.deadline
+        start, start_cpu = time.monotonic(), time.thread_time()
         if listening_on(self.port, self.wanted):
             return True
-        if expired or (self.exit is not None and self.exit.wait(0)):
+        self.look_took = time.thread_time() - start_cpu
+        if start >= self.deadline or (self.exit is not None and self.exit.wait(0)):
             return False
         return None
 
     def pause(self) -> float:
-        """The next pause: one step, ending at the deadline at the latest."""
-        return max(0.0, min(next(self.steps), self.deadline - time.monotonic()))
+        """The next pause: one step (or PAUSE_PER_LOOK times the last look),
+        ending at the deadline at the latest."""
+        step = max(next(self.steps), PAUSE_PER_LOOK * self.look_took)
+        return max(0.0, min(step, self.deadline - time.monotonic()))
 
     def sleep(self) -> None:
         """Sleeps for the next pause, waking as soon as the server exits."""
