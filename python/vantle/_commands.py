@@ -8,7 +8,6 @@ from _json import encode_basestring_ascii
 
 from . import _lib, _sockets, _table
 from ._ports import covers
-from ._wait import listen_steps, listening_on
 from ._report import RUN_WITH_PRIVILEGES, JsonObject, PortState, describe, free_port, user_name
 from .cli import EXIT_NEGATIVE, EXIT_OK, Arguments, complain, write
 
@@ -222,6 +221,7 @@ def command_wait(args: Arguments) -> int:
     label = f"waiting for port {ports[0]}" if len(ports) == 1 else f"waiting for {len(ports)} ports"
     pending = dict(targets)
     seen: dict[int, list[str]] = {}
+    from ._wait import listen_steps, listening_on
 
     def settled() -> bool:
         if args.listening:

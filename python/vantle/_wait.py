@@ -10,7 +10,7 @@ affordable.
 """
 
 import math
-import operator
+from _operator import index  # the C module: importing operator costs the command a noticeable share of its start-up
 import os
 import select
 import time
@@ -63,7 +63,7 @@ def port_number(port: object) -> int:
     that the messages and notes are theirs. It runs inside a read of the
     socket table, which changes nothing."""
     _table.listening(port)  # type: ignore[arg-type]  # refused with the module's own messages
-    return operator.index(port)  # type: ignore[arg-type]  # accepted above
+    return index(port)  # type: ignore[arg-type]  # accepted above
 
 
 def seconds(timeout: object, fractions: bool) -> float:
@@ -80,7 +80,7 @@ def seconds(timeout: object, fractions: bool) -> float:
             raise noted(OverflowError("float too big to convert"), "timeout")
         return timeout
     _lib.wait_until_free(0, timeout)  # type: ignore[arg-type]  # refused with its own messages
-    return float(operator.index(timeout))  # type: ignore[arg-type]  # accepted above
+    return float(index(timeout))  # type: ignore[arg-type]  # accepted above
 
 
 def wanted_addresses(address: object) -> frozenset[str] | None:
@@ -101,7 +101,7 @@ def process_id(pid: object) -> int | None:
     if pid is None:
         return None
     try:
-        value = operator.index(pid)  # type: ignore[arg-type]  # refused with the interpreter's message
+        value = index(pid)  # type: ignore[arg-type]  # refused with the interpreter's message
     except TypeError as error:
         raise noted(error, "pid") from None
     if not 0 < value < 2**31:
