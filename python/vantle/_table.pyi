@@ -25,8 +25,9 @@ def holders(port: SupportsIndex) -> list[Holder]:
 
 def listening(port: SupportsIndex) -> list[tuple[str, int]]:
     """The TCP sockets listening on the port, on any local address, from one read
-    of the socket table: (address as the dicts write it, an identity that stays
-    the same for the life of the socket), IPv4 first.
+    of the socket table (a walk of the processes on macOS, which has none):
+    (address as the dicts write it, an identity that stays the same for the
+    life of the socket), IPv4 first.
 
     Raises:
         TypeError, OverflowError: a bad port.

@@ -336,7 +336,8 @@ PyMethodDef functions[] = {
         "their holders."),
     method<listening_function, listening>(
         "listening(port)\n--\n\nThe TCP sockets listening on the port, on any local address, from one read of\nthe "
-        "socket table (no process is looked at).\n\nReturns:\n    A list of (address, identity) tuples, IPv4 "
+        "socket table (no process is looked at; macOS has no such table, and walks\nthe processes as listeners() "
+        "does).\n\nReturns:\n    A list of (address, identity) tuples, IPv4 "
         "first: the local address as the\n    dicts write it, and a number that stays the same for the life of "
         "the socket\n    (its inode on Linux).\n\nRaises:\n    OSError: the socket table could not be read (no "
         "descriptor left)."),
