@@ -16,7 +16,8 @@ import pytest
 import vantle
 import vantle.aio
 from cases import build_cases, staged
-from conftest import run_python, unused_port
+from conftest import unused_port
+from scenarios import ListenerChild
 
 # Binds HOST:PORT at once, then after DELAY seconds listens there (or, with
 # "crash", exits with status 3 without listening); "ready" on stdout once bound.
@@ -159,7 +160,6 @@ class TestCoroutines:
             ticker.cancel()
             return ticked, [type(outcome) for outcome in ended], time.monotonic() - start
 
-        from scenarios import ListenerChild
         with ListenerChild() as busy, ListenerChild(ignore_term=True) as stubborn:
             ticked, ended, cancelling = asyncio.run(scenario(unused_port(), busy.port, stubborn.port))
         # Ticks every 10 ms for 0.5 s: about 50 on an idle machine; a loop that
