@@ -9,6 +9,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -93,6 +94,23 @@ class TestWaitUntilListening:
         assert answer is False
         assert status == 3
         assert elapsed < (1.5 if end == "exits while waited for" else 1.0)
+
+    @pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(), reason="needs the interpreter lock")
+    def test_bind_tests_of_this_process_are_not_listeners(self):
+        # Another thread tests the port over and over. Each test holds a
+        # listener for some microseconds with the interpreter lock held, so a
+        # read that finds one is followed, once the lock is back, by a read
+        # that no longer does.
+        port = unused_port()
+        stop = threading.Event()
+        prober = threading.Thread(target=lambda: [vantle.is_available(port) for _ in iter(stop.is_set, True)])
+        prober.start()
+        try:
+            answer = vantle.wait_until_listening(port, timeout=1.0)
+        finally:
+            stop.set()
+            prober.join()
+        assert answer is False
 
     def test_ctrl_c_ends_the_wait(self):
         waiter = subprocess.Popen(

@@ -119,10 +119,12 @@ def listening_on(port: int, wanted: frozenset[str] | None) -> list[str]:
     """The local addresses of the sockets listening on `port` that take
     connections on `wanted` (None: any address), each once; a socket counts
     only when two reads in a row find it. A bind test (is_available,
-    wait_until_free, here or in another process) holds a listener for a few
-    microseconds, which one read may catch but the next, some 50 us later,
-    mostly no longer finds; a server's listener stays. A bind test whose
-    process loses the processor half-way can still be taken for a server."""
+    wait_until_free) holds a listener for a few microseconds, which one read
+    may catch but the next no longer finds; a server's listener stays. In
+    this process the bind test holds the interpreter lock, which the second
+    read waits for, so it never finds the same one; a bind test of another
+    process that loses the processor half-way can still be taken for a
+    server."""
     first = covering(port, wanted)
     if not first:
         return []
