@@ -17,18 +17,23 @@ from typing import Callable
 
 import numpy as np
 
+import vantle
 from vantle import _lib, _table
 from conftest import listening, unused_port
 from scenarios import (NOBODY, ListenerChild, exhausted_descriptors, orphan_port, reserved_free_port,
                        without_kill_capability)
 
 FUNCTIONS = ["is_available", "find_free", "wait_until_free", "get_info", "kill", "scan"]
-TABLE_FUNCTIONS = ["listeners", "holders", "signal_holders"]
-MODULES = dict.fromkeys(FUNCTIONS, _lib) | dict.fromkeys(TABLE_FUNCTIONS, _table)
+TABLE_FUNCTIONS = ["listeners", "holders", "signal_holders", "listening"]
+# Written in Python over the native modules.
+PACKAGE_FUNCTIONS = ["wait_until_listening"]
+MODULES = dict.fromkeys(FUNCTIONS, _lib) | dict.fromkeys(TABLE_FUNCTIONS, _table) | dict.fromkeys(PACKAGE_FUNCTIONS,
+                                                                                                 vantle)
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 NO_FREE_PORT = "Could not find a free port"
 DEADLINE_OVERFLOW = "overflow when adding duration to instant"
+TABLE_UNREADABLE = "Could not read the socket table (no descriptor left, or neither netlink nor /proc can be used)"
 
 
 def could_not_free(port):
@@ -216,6 +221,20 @@ class ReturnsOwnHolding(Outcome):
         entry = result[0]
         pids = [process["pid"] for process in entry["processes"]] if "processes" in entry else [entry["pid"]]
         return None if pids == [os.getpid()] else f"returned {result!r}, expected this process alone"
+
+
+@dataclass
+class ReturnsListening(Outcome):
+    """listening(): a listener on each of `addresses`, in that order."""
+    addresses: list
+
+    def check(self, result=None, error=None):
+        if error is not None:
+            return f"raised {type(error).__name__}: {error}, expected listeners on {self.addresses}"
+        if (type(result) is not list or [address for address, _ in result] != self.addresses
+                or any(type(entry) is not tuple or type(entry[1]) is not int for entry in result)):
+            return f"returned {result!r}, expected (address, identity) on {self.addresses}"
+        return None
 
 
 @dataclass
@@ -562,6 +581,48 @@ def build_cases(stage):
     for function, args in [("listeners", ([busy],)), ("holders", (busy,))]:
         add(function, "no descriptors left", lambda args=args: contextlib.nullcontext(
             Call(args, {}, Returns([]), without_table_warning)), around=exhausted_descriptors, kind="process")
+    port_failures("listening")
+    add("listening", "port 0", fixed(0, outcome=Returns([])))
+    # The free port is held, bound only, by the child that reserves it.
+    add("listening", "free port", fixed(free, outcome=Returns([])))
+    add("listening", "busy port", fixed(port=busy, outcome=ReturnsListening(["127.0.0.1"])))
+    add("listening", "no descriptors left", fixed(busy, outcome=Raises(OSError, TABLE_UNREADABLE)),
+        around=exhausted_descriptors, kind="process")
+
+    # wait_until_listening: the conversions of the six functions, floats
+    # allowed for the time-out, checked before anything is waited for.
+    port_failures("wait_until_listening")
+    timeout_failures = [*seconds_failures[:2], *seconds_failures[3:], (
+        "-0.5", -0.5, Raises(OverflowError, "can't convert negative float to unsigned")), (
+        "inf", float("inf"), Raises(OverflowError, "float too big to convert")), (
+        "nan", float("nan"), Raises(ValueError, "cannot convert float NaN to a time-out"))]
+    for label, value, raises in timeout_failures:
+        raises.note = "while processing 'timeout'"
+        add("wait_until_listening", f"timeout {label}", fixed(busy, timeout=value, outcome=raises),
+            tags={"conversion"})
+    address_note = "while processing 'address'"
+    for label, value, raises in [
+        ("bytes", b"127.0.0.1", Raises(TypeError, "'bytes' object is not an instance of 'str'", address_note)),
+        ("IPv6 without brackets", "::1", Raises(
+            ValueError, "not an address: '::1'; use 127.0.0.1, [::1] or localhost", address_note)),
+        ("pid", "x", Raises(TypeError, "'str' object cannot be interpreted as an integer", "while processing 'pid'")),
+        ("pid 0", 0, Raises(OverflowError, OUT_OF_RANGE, "while processing 'pid'")),
+    ]:
+        keyword = "pid" if label.startswith("pid") else "address"
+        add("wait_until_listening", f"{keyword} {label}", fixed(busy, 0, **{keyword: value}, outcome=raises),
+            tags={"conversion"})
+    add("wait_until_listening", "bad port reported before bad timeout",
+        fixed(-1, -1, outcome=Raises(OverflowError, OUT_OF_RANGE, "while processing 'port'")), tags={"conversion"})
+    add("wait_until_listening", "port 0", fixed(0, 5, outcome=Returns(False)))
+    add("wait_until_listening", "busy port", fixed(busy, outcome=Returns(True)))
+    add("wait_until_listening", "busy port, localhost, server running",
+        fixed(busy, 0.0, "localhost", os.getpid(), outcome=Returns(True)))
+    add("wait_until_listening", "busy port, elsewhere", fixed(busy, timeout=0, address="127.0.0.2",
+                                                              outcome=Returns(False)))
+    add("wait_until_listening", "free port, server running", fixed(free, 0.01, pid=os.getpid(),
+                                                                   outcome=Returns(False)))
+    add("wait_until_listening", "no descriptors left", fixed(busy, outcome=Raises(OSError, TABLE_UNREADABLE)),
+        around=exhausted_descriptors, kind="process")
     return cases
 
 

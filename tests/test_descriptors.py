@@ -6,7 +6,7 @@ import os
 
 import pytest
 
-from cases import FUNCTIONS, TABLE_FUNCTIONS, build_cases, staged
+from cases import FUNCTIONS, PACKAGE_FUNCTIONS, TABLE_FUNCTIONS, build_cases, staged
 
 pytestmark = [pytest.mark.descriptors, pytest.mark.slow]
 
@@ -44,7 +44,7 @@ def run_calls(cases, total):
     return problems
 
 
-@pytest.mark.parametrize("function", FUNCTIONS + TABLE_FUNCTIONS)
+@pytest.mark.parametrize("function", FUNCTIONS + TABLE_FUNCTIONS + PACKAGE_FUNCTIONS)
 def test_many_calls_leave_the_descriptor_table_unchanged(stage, function):
     cases = [case for case in build_cases(stage) if case.function == function and case.kind != "child"]
     assert len(cases) > 5

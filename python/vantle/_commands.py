@@ -13,7 +13,7 @@ from .cli import EXIT_NEGATIVE, EXIT_OK, Arguments, complain, write
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable, Sequence
+    from collections.abc import Callable, Iterator, Sequence
 
     from ._ports import Targets
     from ._table import Holder, Listener, SignalledHolder, Socket
@@ -103,11 +103,12 @@ class Countdown:
             self.shown = ""
 
 
-def poll_until(done: "Callable[[], bool]", seconds: float, countdown: Countdown, interval: float = POLL) -> bool:
+def poll_until(done: "Callable[[], bool]", seconds: float, countdown: Countdown,
+               interval: "float | Iterator[float]" = POLL) -> bool:
     """Asks `done` until it answers True or `seconds` have passed, every
-    `interval`; one last time after the deadline, so that what happened in
-    the last interval still counts. Runs on the main thread: the sleep is
-    where Ctrl-C ends the command."""
+    `interval` (or after each pause it yields in turn); one last time after
+    the deadline, so that what happened in the last interval still counts.
+    Runs on the main thread: the sleep is where Ctrl-C ends the command."""
     started = time.monotonic()
     try:
         while True:
@@ -117,15 +118,19 @@ def poll_until(done: "Callable[[], bool]", seconds: float, countdown: Countdown,
             if elapsed >= seconds:
                 return False
             countdown.update(elapsed)
-            time.sleep(min(interval, seconds - elapsed))
+            pause = interval if isinstance(interval, float) else next(interval)
+            time.sleep(min(pause, seconds - elapsed))
     finally:
         countdown.clear()
 
 
 def endpoint(socket: "Socket") -> str:
     """"127.0.0.1:8080", "[::1]:8080"."""
-    address = socket["address"]
-    return f"[{address}]:{socket['port']}" if ":" in address else f"{address}:{socket['port']}"
+    return address_port(socket["address"], socket["port"])
+
+
+def address_port(address: str, port: int) -> str:
+    return f"[{address}]:{port}" if ":" in address else f"{address}:{port}"
 
 
 def listening(holder: "Holder") -> list[str]:
@@ -150,7 +155,7 @@ def narrowed[H: "Holder"](holders: "list[H]", wanted: "frozenset[str] | None") -
         return holders
     kept = []
     for holder in holders:
-        sockets = [s for s in holder["sockets"] if covers(s, wanted)]
+        sockets = [s for s in holder["sockets"] if covers(s["address"], s["v6only"], wanted)]
         if sockets:
             kept.append({**holder, "sockets": sockets})
     return kept  # type: ignore[return-value]  # the same TypedDict, fewer sockets
@@ -216,15 +221,15 @@ def command_wait(args: Arguments) -> int:
     label = f"waiting for port {ports[0]}" if len(ports) == 1 else f"waiting for {len(ports)} ports"
     pending = dict(targets)
     seen: dict[int, list[str]] = {}
+    from ._wait import listen_steps, listening_on
 
     def settled() -> bool:
         if args.listening:
-            found = _table.listeners(list(pending))
+            # The look of wait_until_listening, at its pace.
             for port, wanted in list(pending.items()):
-                addresses = [endpoint(entry) for entry in found if entry["port"] == port
-                             and covers(entry, wanted)]
+                addresses = listening_on(port, wanted)
                 if addresses:
-                    seen[port] = addresses
+                    seen[port] = [address_port(address, port) for address in addresses]
                     del pending[port]
         else:
             for port, wanted in list(pending.items()):
@@ -234,7 +239,7 @@ def command_wait(args: Arguments) -> int:
         return not pending
 
     started = time.monotonic()
-    done = poll_until(settled, timeout, Countdown(label, timeout))
+    done = poll_until(settled, timeout, Countdown(label, timeout), listen_steps() if args.listening else POLL)
     waited = round(time.monotonic() - started, 2)
     if args.listening:
         records: list[JsonObject] = [{"port": port, "listening": port in seen, "addresses": seen.get(port, []),
@@ -330,7 +335,7 @@ def command_ls(args: Arguments) -> int:
     targets = args.targets
     found = _table.listeners(list(targets) if targets else None)
     if targets:
-        found = [entry for entry in found if covers(entry, targets[entry["port"]])]
+        found = [entry for entry in found if covers(entry["address"], entry["v6only"], targets[entry["port"]])]
     if args.json:
         print_json([listener_record(entry) for entry in found])
         return EXIT_OK

@@ -11,10 +11,6 @@ PORT_FORMS = ("8080, :8080, 8080/tcp, 3000-3010, 127.0.0.1:8080, [::1]:8080, loc
 # What "localhost" names: the addresses the bind test of the six functions probes.
 LOCALHOST = frozenset({"127.0.0.1", "::1"})
 
-TYPE_CHECKING = False
-if TYPE_CHECKING:
-    from ._types import Socket
-
 # Ports in the order given, each with the addresses it is narrowed to (None:
 # every address).
 Targets = dict[int, frozenset[str] | None]
@@ -44,7 +40,8 @@ def address_literal(text: str, item: str) -> frozenset[str]:
     try:
         address = socket.inet_ntop(family, socket.inet_pton(family, text[1:-1] if bracketed else text))
     except OSError:
-        raise PortError(f"not an address: {text!r} in {item!r}; use 127.0.0.1, [::1] or localhost") from None
+        where = "" if item == text else f" in {item!r}"
+        raise PortError(f"not an address: {text!r}{where}; use 127.0.0.1, [::1] or localhost") from None
     # An IPv4-mapped address is the IPv4 address, as the sockets are matched.
     return frozenset({address.removeprefix("::ffff:") if "." in address else address})
 
@@ -132,17 +129,16 @@ def joined(groups: list[Targets]) -> Targets:
     return targets
 
 
-def covers(socket: "Socket", wanted: frozenset[str] | None) -> bool:
-    """Whether a socket takes connections on one of the wanted addresses: its
-    own address, its IPv4-mapped form, or the wildcard of its family; "::"
-    takes IPv4 too unless it is IPv6-only (where the table does not tell,
-    it is taken to be dual-stack, Linux's default)."""
+def covers(address: str, v6only: bool | None, wanted: frozenset[str] | None) -> bool:
+    """Whether a socket bound to `address` takes connections on one of the
+    wanted addresses: its own address, its IPv4-mapped form, or the wildcard
+    of its family; "::" takes IPv4 too unless the socket is IPv6-only (where
+    the table does not tell, it is taken to be dual-stack, Linux's default)."""
     if wanted is None:
         return True
-    address = socket["address"]
     address = address.removeprefix("::ffff:") if "." in address else address
     if address in wanted:
         return True
     if address == "::":
-        return socket["v6only"] is not True or any(":" in entry for entry in wanted)
+        return v6only is not True or any(":" in entry for entry in wanted)
     return address == "0.0.0.0" and any(":" not in entry for entry in wanted)

@@ -27,6 +27,18 @@ def holders_by_port(ports: Sequence[SupportsIndex] | bytes | bytearray) -> dict[
     """holders() of each of the ports, from one read of the socket table and one
     walk: a dict from each port that something holds to its holders."""
 
+def listening(port: SupportsIndex) -> list[tuple[str, bool | None, int]]:
+    """The TCP sockets listening on the port, on any local address, from one read
+    of the socket table (a walk of the processes on macOS, which has none):
+    (address as the dicts write it, v6only as the dicts give it, an identity
+    that stays the same for the life of the socket), IPv4 first; the module's
+    own bind tests are left out.
+
+    Raises:
+        TypeError, OverflowError: a bad port.
+        OSError: the socket table could not be read (no descriptor left).
+    """
+
 def signal_holders(port: SupportsIndex, force: bool = False,
                    addresses: Sequence[str] | None = None, udp: bool = True) -> list[SignalledHolder]:
     """holders(port), each visible holder sent SIGTERM (SIGKILL with force) while it

@@ -253,6 +253,8 @@ Failure with_argument_note(Failure failure, const char* parameter) {
 
 Result<PyRef> to_python(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
 
+Result<PyRef> to_python(std::optional<bool> value) { return value ? to_python(*value) : PyRef::borrow(Py_None); }
+
 Result<PyRef> to_python(Port value) { return created(PyLong_FromLong(value)); }
 
 Result<PyRef> utf8_text(std::string_view bytes) {

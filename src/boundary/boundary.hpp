@@ -144,6 +144,8 @@ auto convert_argument(PyObject* slot, const char* parameter, Convert&& convert) 
 }
 
 Result<PyRef> to_python(bool value);
+// None where the flag is not known.
+Result<PyRef> to_python(std::optional<bool> value);
 Result<PyRef> to_python(Port value);
 // A str from UTF-8 bytes, decoded strictly.
 Result<PyRef> utf8_text(std::string_view bytes);

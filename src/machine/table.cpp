@@ -2,11 +2,10 @@
 // describe the sockets of view.hpp as lists of dicts; signal_holders() is
 // what the command line's kill builds on: the holders of a port, each
 // signalled as the module's kill does (only while its start time still
-// matches), with the outcome.
+// matches), with the outcome. listening() (listening.cpp) is the cheap look
+// at one port that a wait for its server repeats.
 
-#include <arpa/inet.h>
 #include <pwd.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <csignal>
@@ -17,6 +16,7 @@
 
 #include "boundary/boundary.hpp"
 #include "boundary/module.hpp"
+#include "machine/listening.hpp"
 #include "machine/view.hpp"
 #include "probe/sharing.hpp"
 #include "terminate/kill.hpp"
@@ -56,12 +56,6 @@ UserNames user_names(const View& view) {
     for (const HeldSocket& held : view.sockets) add(held.socket.uid);
     for (const Holder& holder : view.holders) add(holder.identity.uid);
     return names;
-}
-
-std::string address_text(const SocketDetails& socket) {
-    char text[INET6_ADDRSTRLEN] = {};
-    ::inet_ntop(socket.ipv6 ? AF_INET6 : AF_INET, socket.local_address.data(), text, sizeof text);
-    return text;
 }
 
 const char* state_name(const SocketDetails& socket) {
@@ -124,11 +118,6 @@ Result<PyRef> process_dict(const Holder& holder, const UserNames& names) {
     return dict;
 }
 
-Result<PyRef> optional_flag(std::optional<bool> flag) {
-    if (!flag) return PyRef::borrow(Py_None);
-    return to_python(*flag);
-}
-
 // {"protocol", "state", "address", "port", "v6only", "uid", "user"} of a socket.
 Result<PyRef> socket_dict(const SocketDetails& socket, const UserNames& names) {
     Result<PyRef> dict = created(PyDict_New());
@@ -139,7 +128,7 @@ Result<PyRef> socket_dict(const SocketDetails& socket, const UserNames& names) {
             .and_then([&] { return set_item(d, "state", utf8_text(state_name(socket))); })
             .and_then([&] { return set_item(d, "address", utf8_text(address_text(socket))); })
             .and_then([&] { return set_item(d, "port", number(socket.local_port)); })
-            .and_then([&] { return set_item(d, "v6only", optional_flag(socket.v6only)); })
+            .and_then([&] { return set_item(d, "v6only", to_python(socket.v6only)); })
             .and_then([&] { return set_item(d, "uid", number(socket.uid)); })
             .and_then([&] { return set_item(d, "user", user_object(names, socket.uid)); });
     if (!filled) return fail(std::move(filled.error()));
@@ -374,6 +363,13 @@ PyMethodDef functions[] = {
         "signal says\nwhat came of it: signalled, gone, refused or failed (None for the invisible).\nWith "
         "addresses (a sequence of str, as the dicts write them), only the sockets\non those local addresses and "
         "their holders.\nWith udp False, only TCP sockets and their holders."),
+    method<listening_function, listening>(
+        "listening(port)\n--\n\nThe TCP sockets listening on the port, on any local address, from one read of\nthe "
+        "socket table (no process is looked at; macOS has no such table, and walks\nthe processes as listeners() "
+        "does).\n\nReturns:\n    A list of (address, v6only, identity) tuples, IPv4 "
+        "first: the local address as the\n    dicts write it, its v6only, and a number that stays the same for the life of "
+        "the socket\n    (its inode on Linux).\n\nRaises:\n    OSError: the socket table could not be read (no "
+        "descriptor left)."),
 };
 
 // First of all, so that no call of this module ever sees a state of its own.

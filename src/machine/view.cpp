@@ -2,6 +2,9 @@
 
 #include "machine/view.hpp"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <optional>
 #include <tuple>
@@ -107,6 +110,23 @@ View listeners(std::span<const std::uint16_t> ports, bool every_port) {
                    (every_port || std::binary_search(ports.begin(), ports.end(), socket.local_port));
         },
         Purpose::listing);
+}
+
+std::optional<std::vector<SocketDetails>> port_listeners(std::uint16_t port) {
+    std::expected<std::vector<SocketDetails>, owners::NoTable> table = owners::table_listeners(port);
+    if (table) return std::move(*table);
+    if (table.error() == owners::NoTable::unreadable) return std::nullopt;
+    View view = listeners({&port, 1}, false);
+    if (!view.processes_listed) return std::nullopt;
+    std::vector<SocketDetails> found;
+    for (const HeldSocket& held : view.sockets) found.push_back(held.socket);
+    return found;
+}
+
+std::string address_text(const SocketDetails& socket) {
+    char text[INET6_ADDRSTRLEN] = {};
+    ::inet_ntop(socket.ipv6 ? AF_INET6 : AF_INET, socket.local_address.data(), text, sizeof text);
+    return text;
 }
 
 View port_holders(std::span<const std::uint16_t> ports) {

@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "owners/lookup.hpp"
@@ -60,5 +62,14 @@ View narrowed(View view, Keep keep) {
         for (std::size_t& index : held.holders) index = renumbered[index];
     return view;
 }
+
+// The TCP sockets listening on `port`, on any local address, without their
+// holders: the socket table alone (no walk of the process table), or where
+// the platform has none, the sockets that the walk of listeners() finds.
+// Nothing when they cannot be read (no descriptor left).
+std::optional<std::vector<owners::SocketDetails>> port_listeners(std::uint16_t port);
+
+// A socket's local address as inet_ntop writes it: "127.0.0.1", "::1".
+std::string address_text(const owners::SocketDetails& socket);
 
 }  // namespace vantle::machine

@@ -188,6 +188,16 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Why the socket table did not answer.
+enum class NoTable : std::uint8_t {
+    unreadable,  // no descriptor left, or neither netlink nor /proc/net usable
+    none,        // the platform has none (macOS: sockets are seen only through their holders)
+};
+
+// The TCP sockets listening on `port`, each once, from the socket table
+// alone: one read of the listeners on the port, no walk of the process table.
+std::expected<std::vector<SocketDetails>, NoTable> table_listeners(std::uint16_t port);
+
 // ---- Shared by the walks (the owner lookup's and the machine view's) ----
 
 // The socket descriptors of `pid` that a walk describes, replacing the

@@ -319,6 +319,34 @@ std::optional<std::vector<SocketDetails>> Platform::known_sockets() const {
     return known;
 }
 
+std::expected<std::vector<SocketDetails>, NoTable> table_listeners(std::uint16_t port) {
+    // /proc is read only where netlink is refused (for /proc/net); the pid
+    // namespace it shows does not matter to the socket table.
+    const UniqueFd proc = linux_os::open_at(AT_FDCWD, "/proc", O_RDONLY | O_DIRECTORY);
+    const std::span<const std::uint16_t> ports(&port, 1);
+    std::vector<sockets::InetSocket> read;
+    sockets::DiagChannel channel;
+    // The module's own sockets, listed before and after the read: one that the
+    // table shows was listed before it was bound, so it is in the first copy,
+    // or was listed since and, unless it has already been closed again, is in
+    // the second. (A bind test that comes and goes between the two copies is
+    // for the caller to tell apart by reading again.)
+    std::vector<std::uint64_t> own = probe::own_sockets_now();
+    if (!sockets::read_sockets(proc.get(), channel, IPPROTO_TCP, 1u << sockets::tcp_state_listen, ports, read))
+        return std::unexpected(NoTable::unreadable);
+    const std::vector<std::uint64_t> own_after = probe::own_sockets_now();
+    own.insert(own.end(), own_after.begin(), own_after.end());
+    std::sort(own.begin(), own.end());
+    // Kept to the listeners on the port (/proc/net lists every socket), each once.
+    const sockets::SocketSnapshot listeners(std::move(read), ports, true);
+    std::vector<SocketDetails> found;
+    found.reserve(listeners.sockets().size());
+    for (const sockets::InetSocket& socket : listeners.sockets()) {
+        if (!std::binary_search(own.begin(), own.end(), socket.inode)) found.push_back(details_of(socket));
+    }
+    return found;
+}
+
 std::optional<SocketDetails> Platform::socket_details(std::uint32_t, const Descriptor& descriptor) {
     // The snapshot holds every socket this lookup could report; any other
     // socket is passed over like one that cannot be described.

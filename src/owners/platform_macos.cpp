@@ -142,6 +142,10 @@ std::optional<std::vector<SocketDetails>> Platform::known_sockets() const {
     return std::nullopt;
 }
 
+std::expected<std::vector<SocketDetails>, NoTable> table_listeners(std::uint16_t) {
+    return std::unexpected(NoTable::none);
+}
+
 std::optional<SocketDetails> Platform::socket_details(std::uint32_t pid, const Descriptor& descriptor) {
     // TSI_S_* in the order of their numbers, as Linux numbers them.
     static constexpr SocketState tcp_states[] = {

@@ -39,10 +39,10 @@ SocketSnapshot::SocketSnapshot(std::vector<InetSocket> sockets, std::span<const 
     ports_.erase(std::unique(ports_.begin(), ports_.end()), ports_.end());
 }
 
-void read_sockets(int proc_fd, DiagChannel& channel, std::uint8_t protocol, std::uint32_t states,
+bool read_sockets(int proc_fd, DiagChannel& channel, std::uint8_t protocol, std::uint32_t states,
                   std::span<const std::uint16_t> ports, std::vector<InetSocket>& out) {
     // One pass for both families where the kernel serves TCP that way.
-    if (protocol == IPPROTO_TCP && channel.dump(AF_UNSPEC, protocol, states, ports, out)) return;
+    if (protocol == IPPROTO_TCP && channel.dump(AF_UNSPEC, protocol, states, ports, out)) return true;
     struct Table {
         std::uint8_t family;
         const char* fallback;
@@ -51,14 +51,17 @@ void read_sockets(int proc_fd, DiagChannel& channel, std::uint8_t protocol, std:
         {AF_INET, protocol == IPPROTO_TCP ? "net/tcp" : "net/udp"},
         {AF_INET6, protocol == IPPROTO_TCP ? "net/tcp6" : "net/udp6"},
     };
+    bool complete = true;
     for (const Table& table : tables) {
         if (channel.dump(table.family, protocol, states, ports, out)) continue;
         // Streamed a piece at a time: a machine with very many sockets does
         // not need the whole table in memory.
         std::string text;
-        owners::linux_os::read_file(proc_fd, table.fallback, owners::linux_os::unlimited, text,
-                                    [&](std::string_view lines) { parse_proc_net(lines, protocol, out); });
+        if (owners::linux_os::read_file(proc_fd, table.fallback, owners::linux_os::unlimited, text,
+                                        [&](std::string_view lines) { parse_proc_net(lines, protocol, out); }) != 0)
+            complete = false;
     }
+    return complete;
 }
 
 SocketSnapshot SocketSnapshot::take(int proc_fd, std::span<const std::uint16_t> ports, bool listen_only,

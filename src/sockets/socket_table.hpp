@@ -87,8 +87,10 @@ void parse_proc_net(std::string_view text, std::uint8_t protocol, std::vector<In
 // on `ports` (see dump_request) to `out`: TCP in one dump for both families
 // where the kernel allows, else one dump per family; a dump that netlink
 // refuses is read from /proc/net instead (every socket of that table, so
-// callers filter), relative to the open /proc directory `proc_fd`.
-void read_sockets(int proc_fd, DiagChannel& channel, std::uint8_t protocol, std::uint32_t states,
+// callers filter), relative to the open /proc directory `proc_fd`. False when
+// a table could be read neither way (no descriptor left, say); what was read
+// stays in `out`.
+bool read_sockets(int proc_fd, DiagChannel& channel, std::uint8_t protocol, std::uint32_t states,
                   std::span<const std::uint16_t> ports, std::vector<InetSocket>& out);
 
 // The internet sockets on the looked-up ports, gathered once when a lookup

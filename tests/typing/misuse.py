@@ -17,3 +17,4 @@ except _lib.PanicException:  # E
     pass
 
 vantle.listeners("8000")  # E
+vantle.wait_until_listening(8000, address=0x7F000001)  # E

@@ -5,6 +5,7 @@ from typing import Literal, TYPE_CHECKING, assert_type
 import numpy as np
 
 import vantle
+import vantle.aio
 from vantle import ProcessInfo
 
 if TYPE_CHECKING:
@@ -17,6 +18,15 @@ assert_type(vantle.find_free(None), int)
 assert_type(vantle.find_free(preferred=8000), int)
 assert_type(vantle.wait_until_free(8000, timeout=1), bool)
 assert_type(vantle.kill(8000, force=True), bool)
+assert_type(vantle.wait_until_listening(8000, 1.5, "localhost", pid=1234), bool)
+assert_type(vantle.wait_until_listening(np.uint16(8000), timeout=2), bool)
+
+
+async def coroutines() -> None:
+    assert_type(await vantle.aio.wait_until_free(8000, 5), bool)
+    assert_type(await vantle.aio.wait_until_listening(8000, 0.5, address="[::1]"), bool)
+    assert_type(await vantle.aio.kill(8000, force=True), bool)
+
 
 info = vantle.get_info(8000)
 assert_type(info, ProcessInfo | None)
