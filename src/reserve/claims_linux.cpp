@@ -22,16 +22,16 @@ using owners::linux_os::read_file;
 // The claim's name, after the leading NUL that makes an address abstract.
 constexpr std::string_view claim_prefix = "vantle/v1/tcp/";
 
-// What the kernel uses when ip_local_port_range cannot be read.
+// The kernel's own default, for a value that does not parse.
 constexpr PortSpan default_ephemeral{32768, 60999};
 
 // Enough for any sysctl value read here, ip_local_reserved_ports at its
 // longest included.
 constexpr std::size_t sysctl_limit = 64 * 1024;
 
-std::string read_sysctl(const char* path) {
+std::expected<std::string, int> read_sysctl(const char* path) {
     std::string text;
-    read_file(AT_FDCWD, path, sysctl_limit, text);
+    if (const int error = read_file(AT_FDCWD, path, sysctl_limit, text); error != 0) return std::unexpected(error);
     return text;
 }
 
@@ -52,23 +52,33 @@ std::expected<UniqueFd, int> claim(std::uint16_t port) noexcept {
     return socket_fd;
 }
 
-std::vector<PortSpan> ephemeral_spans() {
-    const std::string text = read_sysctl("/proc/sys/net/ipv4/ip_local_port_range");
-    std::string_view rest = text;
+std::expected<std::vector<PortSpan>, int> ephemeral_spans() {
+    const std::expected<std::string, int> text = read_sysctl("/proc/sys/net/ipv4/ip_local_port_range");
+    if (!text) return std::unexpected(text.error());
+    std::string_view rest = *text;
     const auto first = parse_number<std::uint16_t>(next_field(rest, " \t\n"));
     const auto last = parse_number<std::uint16_t>(next_field(rest, " \t\n"));
-    if (!first || !last || *first > *last) return {default_ephemeral};
-    return {PortSpan{*first, *last}};
+    if (!first || !last || *first > *last) return std::vector{default_ephemeral};
+    return std::vector{PortSpan{*first, *last}};
 }
 
-std::vector<PortSpan> reserved_spans() { return parse_span_list(read_sysctl("/proc/sys/net/ipv4/ip_local_reserved_ports")); }
+std::expected<std::vector<PortSpan>, int> reserved_spans() {
+    const std::expected<std::string, int> text = read_sysctl("/proc/sys/net/ipv4/ip_local_reserved_ports");
+    if (!text) {
+        if (text.error() == ENOENT) return std::vector<PortSpan>();  // a kernel older than 2.6.35
+        return std::unexpected(text.error());
+    }
+    return parse_span_list(*text);
+}
 
-std::string services_text() {
+std::expected<std::string, int> services_text() {
     std::string buffer;
     std::string text;
     const int error = read_file(AT_FDCWD, "/etc/services", owners::linux_os::unlimited, buffer,
                                 [&text](std::string_view lines) { text += lines; });
-    return error == 0 ? text : std::string();
+    if (error == ENOENT) return std::string();
+    if (error != 0) return std::unexpected(error);
+    return text;
 }
 
 }  // namespace vantle::reserve

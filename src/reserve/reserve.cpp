@@ -40,15 +40,18 @@ using PortBits = std::bitset<65536>;
 // The TCP ports of the system's services list, read once per process: the
 // list changes with the installed packages, not from call to call. No lock:
 // threads that read it at once keep the first copy, and a fork never
-// inherits a lock that another thread held.
-const PortBits& service_ports() {
+// inherits a lock that another thread held. A list that cannot be read now
+// (no descriptor left) is not kept, and the search does not start.
+std::expected<const PortBits*, int> service_ports() {
     static constinit std::atomic<const PortBits*> known{nullptr};
-    if (const PortBits* ports = known.load(std::memory_order_acquire)) return *ports;
+    if (const PortBits* ports = known.load(std::memory_order_acquire)) return ports;
+    const std::expected<std::string, int> text = services_text();
+    if (!text) return std::unexpected(text.error());
     auto read = std::make_unique<PortBits>();
-    for (const std::uint16_t port : parse_services(services_text())) read->set(port);
+    for (const std::uint16_t port : parse_services(*text)) read->set(port);
     const PortBits* first = nullptr;
-    if (known.compare_exchange_strong(first, read.get(), std::memory_order_acq_rel)) return *read.release();
-    return *first;
+    if (known.compare_exchange_strong(first, read.get(), std::memory_order_acq_rel)) return read.release();
+    return first;
 }
 
 // Sorted, overlapping and adjacent spans joined.
@@ -195,8 +198,17 @@ using Failed = std::optional<int>;
 
 class Search {
 public:
-    explicit Search(std::size_t count)
-        : count_(count), ephemeral_(merged(ephemeral_spans())), reserved_(reserved_spans()), services_(service_ports()) {}
+    // What the kernel and the system say of ports now; the errno of what
+    // could not be read.
+    static std::expected<Search, int> start(std::size_t count) {
+        std::expected<std::vector<PortSpan>, int> ephemeral = ephemeral_spans();
+        if (!ephemeral) return std::unexpected(ephemeral.error());
+        std::expected<std::vector<PortSpan>, int> reserved = reserved_spans();
+        if (!reserved) return std::unexpected(reserved.error());
+        const std::expected<const PortBits*, int> services = service_ports();
+        if (!services) return std::unexpected(services.error());
+        return Search(count, merged(std::move(*ephemeral)), std::move(*reserved), **services);
+    }
 
     const std::vector<PortSpan>& ephemeral() const { return ephemeral_; }
 
@@ -235,6 +247,9 @@ public:
     }
 
 private:
+    Search(std::size_t count, std::vector<PortSpan> ephemeral, std::vector<PortSpan> reserved, const PortBits& services)
+        : count_(count), ephemeral_(std::move(ephemeral)), reserved_(std::move(reserved)), services_(services) {}
+
     // A run with a reserved or a service port, left to the programs that
     // bind those ports by themselves.
     bool excluded(Port first) const {
@@ -264,7 +279,9 @@ private:
 // the ephemeral range; else, when there is none to be had there, from the
 // window inside it.
 std::expected<Found, Failed> find(const Request& request) {
-    const Search search(request.count);
+    const std::expected<Search, int> started = Search::start(request.count);
+    if (!started) return std::unexpected(started.error());
+    const Search& search = *started;
     if (request.preferred.value_or(0) != 0) {
         std::expected<std::optional<Found>, int> run = search.preferred(*request.preferred);
         if (!run) return std::unexpected(run.error());
