@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -91,15 +92,21 @@ std::vector<PortSpan> inside(PortSpan window, const std::vector<PortSpan>& cut) 
     return spans;
 }
 
+// Counts forks, so that a child reseeds its generator (below).
+std::atomic<unsigned> forks{0};
+[[maybe_unused]] const int fork_counter_registered =
+    ::pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); });
+
 // A cheap generator for the starting point of each draw, seeded once per
 // thread, and again in a forked child, so that parent and child do not walk
 // the same ports.
 std::uint64_t random_number() {
     thread_local std::uint64_t state = 0;
-    thread_local pid_t seeded_in = 0;
-    if (seeded_in != ::getpid()) {
-        seeded_in = ::getpid();
-        std::uint64_t seed = static_cast<std::uint64_t>(seeded_in) << 32;
+    thread_local std::optional<unsigned> seeded_at;
+    const unsigned now = forks.load(std::memory_order_relaxed);
+    if (seeded_at != now) {
+        seeded_at = now;
+        std::uint64_t seed = static_cast<std::uint64_t>(::getpid()) << 32;
         try {
             std::random_device device;
             seed ^= (static_cast<std::uint64_t>(device()) << 32) ^ device();
