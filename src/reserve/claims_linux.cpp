@@ -59,7 +59,8 @@ public:
             const ssize_t got = ::pread(opened->fd, buffer, sizeof buffer, 0);
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) return std::unexpected(errno);
-            if (static_cast<std::size_t>(got) < sizeof buffer) return std::string(buffer, static_cast<std::size_t>(got));
+            const auto length = static_cast<std::size_t>(got);
+            if (length < sizeof buffer) return std::string(buffer, length);
             break;
         }
         std::string text;
@@ -110,7 +111,8 @@ std::expected<UniqueFd, int> claim(std::uint16_t port) noexcept {
     // The length names the address exactly: abstract names are not
     // NUL-terminated, and every byte counts.
     const auto length = static_cast<socklen_t>(end - reinterpret_cast<char*>(&address));
-    if (::bind(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) return std::unexpected(errno);
+    if (::bind(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0)
+        return std::unexpected(errno);
     return socket_fd;
 }
 

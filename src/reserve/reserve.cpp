@@ -73,7 +73,8 @@ std::vector<PortSpan> outside(PortSpan window, const std::vector<PortSpan>& cut)
     std::vector<PortSpan> spans;
     int next = window.first;
     for (const PortSpan span : cut) {
-        if (span.first > next) spans.push_back({static_cast<Port>(next), static_cast<Port>(std::min<int>(span.first - 1, window.last))});
+        if (span.first > next)
+            spans.push_back({static_cast<Port>(next), static_cast<Port>(std::min<int>(span.first - 1, window.last))});
         next = std::max<int>(next, span.last + 1);
         if (next > window.last) return spans;
     }
@@ -307,8 +308,9 @@ std::expected<Found, Failed> find(const Request& request) {
 std::string span_text(PortSpan span) { return std::to_string(span.first) + "-" + std::to_string(span.last); }
 
 Failure not_reserved(const Request& request, Failed why) {
-    std::string message = request.count == 1 ? "Could not reserve a port: "
-                                             : "Could not reserve " + std::to_string(request.count) + " consecutive ports: ";
+    std::string message = request.count == 1
+                              ? "Could not reserve a port: "
+                              : "Could not reserve " + std::to_string(request.count) + " consecutive ports: ";
     if (!why) {
         message += request.count == 1 ? "every port of " + span_text(request.window) + " is claimed or in use"
                                       : "every run of " + std::to_string(request.count) + " in " +
@@ -366,7 +368,8 @@ Result<PyRef> reservation(Found found) {
     }
     Result<PyRef> port = to_python(found.first);
     if (!port) return port;
-    Result<PyRef> tuple = created(PyTuple_Pack(3, claims->get(), port->get(), found.in_ephemeral_range ? Py_True : Py_False));
+    PyObject* in_ephemeral_range = found.in_ephemeral_range ? Py_True : Py_False;
+    Result<PyRef> tuple = created(PyTuple_Pack(3, claims->get(), port->get(), in_ephemeral_range));
     if (!tuple) return tuple;
     for (UniqueFd& claim : found.claims) static_cast<void>(claim.release());
     return tuple;
