@@ -56,9 +56,9 @@ class TestSurface:
         assert _lib.__doc__ == "Python module for port management."
         assert _lib.__version__ == "0.1.0"
         assert _lib.__all__ == FUNCTIONS + ["__version__"]
-        assert vantle.__all__ == FUNCTIONS + ["wait_until_listening", "listeners", "holders", "__version__",
-                                              "ProcessInfo", "Process", "Socket", "Listener", "Holder"]
-        assert _table.__all__ == ["listeners", "holders", "holders_by_port", "signal_holders", "listening",
+        assert vantle.__all__ == FUNCTIONS + ["wait_until_listening", "listeners", "holders", "reserve", "Reservation",
+                                              "__version__", "ProcessInfo", "Process", "Socket", "Listener", "Holder"]
+        assert _table.__all__ == ["listeners", "holders", "holders_by_port", "signal_holders", "listening", "reserve",
                                   "__version__"]
         assert vantle.__version__ == "0.1.0"
         assert not hasattr(_lib, "PanicException")

@@ -1,6 +1,7 @@
 """Check, find, wait for, inspect and free local TCP ports."""
 
 from ._lib import __version__, find_free, get_info, is_available, kill, scan, wait_until_free
+from ._reserve import Reservation, reserve
 from ._table import holders, listeners
 
 TYPE_CHECKING = False
@@ -30,4 +31,5 @@ else:
         return sorted({*globals(), *_LAZY})
 
 __all__ = ["is_available", "find_free", "wait_until_free", "get_info", "kill", "scan", "wait_until_listening",
-           "listeners", "holders", "__version__", "ProcessInfo", "Process", "Socket", "Listener", "Holder"]
+           "listeners", "holders", "reserve", "Reservation", "__version__", "ProcessInfo", "Process", "Socket",
+           "Listener", "Holder"]

@@ -19,6 +19,7 @@
 #include "machine/listening.hpp"
 #include "machine/view.hpp"
 #include "probe/sharing.hpp"
+#include "reserve/reserve.hpp"
 #include "terminate/kill.hpp"
 
 namespace vantle::machine {
@@ -370,6 +371,14 @@ PyMethodDef functions[] = {
         "first: the local address as the\n    dicts write it, its v6only, and a number that stays the same for the life of "
         "the socket\n    (its inode on Linux).\n\nRaises:\n    OSError: the socket table could not be read (no "
         "descriptor left)."),
+    method<reserve::reserve_function, reserve::reserve>(
+        "reserve(preferred=None, count=1)\n--\n\nClaims count consecutive ports (1-1000) among vantle's reservations "
+        "on this\nmachine: ports at or above 1024, outside the kernel's ephemeral range (inside\nit only when nothing "
+        "outside can be had), that a server can bind now on\n0.0.0.0 and [::] without SO_REUSEADDR. preferred: that "
+        "port first, when it\nqualifies. VANTLE_RESERVE_PORTS=LOW-HIGH narrows the draw.\n\nReturns:\n    (claims, "
+        "port, in_ephemeral_range): a list of the descriptors holding\n    the claims, one per port, the caller's to "
+        "close; the first port; and\n    whether the ports lie in the ephemeral range.\n\nRaises:\n    OSError: no "
+        "port could be claimed.\n    ValueError: count out of range, or a bad VANTLE_RESERVE_PORTS."),
 };
 
 // First of all, so that no call of this module ever sees a state of its own.

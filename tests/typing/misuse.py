@@ -18,3 +18,5 @@ except _lib.PanicException:  # E
 
 vantle.listeners("8000")  # E
 vantle.wait_until_listening(8000, address=0x7F000001)  # E
+vantle.reserve(count="2")  # E
+vantle.reserve().port = "8000"  # E
