@@ -26,10 +26,10 @@ bool before(const HeldSocket& a, const HeldSocket& b) {
 }
 
 // What the view is for. Holders that a later signal may reach have their
-// identity read before their descriptors: should the pid change hands
-// meanwhile, the record keeps the start of the process that was there
-// before, and the signal finds it gone instead of reaching its successor.
-// Either way every process is looked at: a socket may be shared with any
+// identity read after their descriptors and are then checked to still hold
+// a socket found: should the pid have changed hands meanwhile, the process
+// now there does not, and is left out rather than recorded with its start
+// time for the signal to reach. Either way every process is looked at: a socket may be shared with any
 // other process (a descriptor passed over a Unix socket, a worker forked
 // before its master's pid wrapped around), so no order of the walk tells
 // when the last holder has been met.
@@ -60,11 +60,11 @@ View walk(Platform& platform, Wanted wanted, Purpose purpose) {
     std::vector<Descriptor> descriptors;
     std::vector<std::size_t> hits;
     for (const std::uint32_t pid : pids) {
-        std::optional<owners::ProcessIdentity> identity;
-        if (purpose == Purpose::signalling && !(identity = platform.process_identity(pid))) continue;
         if (!owners::list_socket_descriptors(platform, pid, descriptors)) continue;
 
         hits.clear();
+        const Descriptor* first_hit = nullptr;
+        std::uint64_t first_identity = 0;
         for (const Descriptor& descriptor : descriptors) {
             const std::optional<SocketDetails> socket = platform.socket_details(pid, descriptor);
             if (!socket || !wanted(*socket)) continue;
@@ -75,13 +75,18 @@ View walk(Platform& platform, Wanted wanted, Purpose purpose) {
                 found = by_identity.emplace(socket->identity, view.sockets.size()).first;
                 view.sockets.push_back({*socket, {}});
             }
+            if (first_hit == nullptr) {
+                first_hit = &descriptor;
+                first_identity = socket->identity;
+            }
             if (std::find(hits.begin(), hits.end(), found->second) == hits.end()) hits.push_back(found->second);
         }
         if (hits.empty()) continue;
 
         // A process that vanished since its descriptors were listed is left out.
-        if (purpose == Purpose::listing) identity = platform.process_identity(pid);
+        const std::optional<owners::ProcessIdentity> identity = platform.process_identity(pid);
         if (!identity) continue;
+        if (purpose == Purpose::signalling && !platform.still_holds(pid, *first_hit, first_identity)) continue;
         Holder holder;
         holder.identity = *identity;
         holder.info.pid = pid;

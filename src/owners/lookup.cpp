@@ -56,25 +56,32 @@ void walk(Platform& platform, Search& search) {
     std::vector<Descriptor> descriptors;
     for (const std::uint32_t pid : pids) {
         if (reported.contains(pid)) continue;
-
-        // The start time comes first: should the pid change hands while the
-        // process is examined, the record keeps the start of the one that was
-        // there before, and a later signal finds it gone instead of reaching
-        // its successor.
-        std::uint64_t start_time = 0;
-        if constexpr (Search::records_start_time) start_time = platform.start_time(pid);
-
         if (!list_socket_descriptors(platform, pid, descriptors)) continue;
 
         search.begin_process();
+        const Descriptor* last_match = nullptr;
+        std::uint64_t matched_identity = 0;
         for (const Descriptor& descriptor : descriptors) {
             const std::optional<SocketDetails> socket = platform.socket_details(pid, descriptor);
-            if (socket && search.examine(*socket)) break;
+            if (!socket) continue;
+            const bool done = search.examine(*socket);
+            if (search.matched() && last_match == nullptr) {
+                last_match = &descriptor;
+                matched_identity = socket->identity;
+            }
+            if (done) break;
         }
         if (!search.matched()) continue;
 
         ProcessInfo info;
-        info.start_time = start_time;
+        if constexpr (Search::records_start_time) {
+            // Read only for a process that matched, and then checked: should
+            // the pid have changed hands since the descriptors were listed,
+            // the process now there does not hold the socket, and a record
+            // with its start time would let a later signal reach it.
+            info.start_time = platform.start_time(pid);
+            if (!platform.still_holds(pid, *last_match, matched_identity)) continue;
+        }
         if (!describe<Search>(platform, pid, info)) continue;
         reported.insert(pid);
         if (search.record(std::move(info))) return;

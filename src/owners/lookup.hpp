@@ -83,6 +83,9 @@ struct Descriptor {
     // tells it: always on Linux (the inode), on macOS for the caller's own
     // sockets only; 0 otherwise.
     std::uint64_t handle = 0;
+    // The thread whose descriptor table listed it, where the process's own
+    // could not be read (its main thread has ended); 0 otherwise.
+    std::uint32_t thread = 0;
 };
 
 // TCP states as Linux numbers them (include/net/tcp_states.h), on every
@@ -165,6 +168,14 @@ public:
 
     // When the process started, in the platform's own units; 0 when unknown.
     std::uint64_t start_time(std::uint32_t pid);
+
+    // Whether the process now at `pid` still holds the socket `identity`
+    // through `descriptor`, listed earlier. A walk reads who a matching
+    // process is (its start time) after its descriptors, then asks this:
+    // should the pid have changed hands before that read, the process now
+    // there does not hold the socket through that descriptor, and is not
+    // taken for the holder.
+    bool still_holds(std::uint32_t pid, const Descriptor& descriptor, std::uint64_t identity);
 
     // ---- For the machine view ----
 

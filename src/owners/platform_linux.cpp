@@ -89,7 +89,7 @@ struct Platform::State {
     std::string cmdline;
 
     bool other_uid(std::uint32_t pid) const;
-    int read_descriptors(const char* directory, std::vector<Descriptor>& out);
+    int read_descriptors(const char* directory, std::uint32_t thread, std::vector<Descriptor>& out);
     bool main_thread_ended(std::uint32_t pid);
     int read_task_descriptors(std::uint32_t pid, std::vector<Descriptor>& out);
     int load_cmdline(std::uint32_t pid);
@@ -105,7 +105,7 @@ bool Platform::State::other_uid(std::uint32_t pid) const {
 // Appends the descriptors listed in `directory` (relative to /proc). Returns
 // 0, or the errno that made the process unreadable; it stops at the first
 // refusal, since the rest would be refused too.
-int Platform::State::read_descriptors(const char* directory, std::vector<Descriptor>& out) {
+int Platform::State::read_descriptors(const char* directory, std::uint32_t thread, std::vector<Descriptor>& out) {
     const UniqueFd listing = linux_os::open_at(proc.get(), directory, O_RDONLY | O_DIRECTORY);
     if (!listing) return errno;
     int refused = 0;
@@ -125,6 +125,7 @@ int Platform::State::read_descriptors(const char* directory, std::vector<Descrip
         }
         Descriptor descriptor;
         descriptor.fd = static_cast<std::int32_t>(*number);
+        descriptor.thread = thread;
         if (static_cast<std::size_t>(length) < sizeof link) {
             if (const auto inode = linux_os::parse_socket_link({link, static_cast<std::size_t>(length)})) {
                 descriptor.type = DescriptorType::socket;
@@ -164,7 +165,7 @@ int Platform::State::read_task_descriptors(std::uint32_t pid, std::vector<Descri
     // Threads normally share one descriptor table, but one made without
     // CLONE_FILES has its own; duplicates do no harm to the walk.
     for (const std::uint32_t tid : tasks) {
-        const int task_error = read_descriptors(ProcPath(pid, tid, "fd").c_str(), out);
+        const int task_error = read_descriptors(ProcPath(pid, tid, "fd").c_str(), tid, out);
         if (task_error == EACCES || task_error == EPERM) return task_error;
     }
     return 0;
@@ -229,7 +230,7 @@ bool Platform::list_descriptors(std::uint32_t pid, std::size_t, std::vector<Desc
     State& state = *state_;
     out.clear();
     if (!state.proc || state.other_uid(pid)) return false;
-    const int error = state.read_descriptors(ProcPath(pid, "fd").c_str(), out);
+    const int error = state.read_descriptors(ProcPath(pid, "fd").c_str(), 0, out);
     if (error == 0 && !out.empty()) return true;
     // Once the main thread has ended, /proc/PID/fd lists nothing, and it is
     // root's (the leader has no memory map left), so its owner is refused it.
@@ -284,6 +285,17 @@ bool Platform::command(std::uint32_t pid, std::string& out) {
     linux_os::join_command_line(out);
     out.resize(utf8_prefix_length(out, text_limit));
     return true;
+}
+
+bool Platform::still_holds(std::uint32_t pid, const Descriptor& descriptor, std::uint64_t identity) {
+    State& state = *state_;
+    if (!state.proc) return false;
+    const std::string fd = "fd/" + std::to_string(descriptor.fd);
+    const ProcPath path = descriptor.thread != 0 ? ProcPath(pid, descriptor.thread, fd) : ProcPath(pid, fd);
+    char link[48];
+    const ssize_t length = ::readlinkat(state.proc.get(), path.c_str(), link, sizeof link);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof link) return false;
+    return linux_os::parse_socket_link({link, static_cast<std::size_t>(length)}) == identity;
 }
 
 std::uint64_t Platform::start_time(std::uint32_t pid) {

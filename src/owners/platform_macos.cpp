@@ -133,6 +133,13 @@ bool Platform::command(std::uint32_t pid, std::string& out) {
     return text_of(::proc_pidpath, pid, state_->text, out);
 }
 
+bool Platform::still_holds(std::uint32_t pid, const Descriptor& descriptor, std::uint64_t identity) {
+    socket_fdinfo socket{};
+    if (::proc_pidfdinfo(static_cast<int>(pid), descriptor.fd, PROC_PIDFDSOCKETINFO, &socket, sizeof socket) <= 0)
+        return false;
+    return socket.psi.soi_pcb == identity;
+}
+
 // Microseconds since the epoch.
 std::uint64_t Platform::start_time(std::uint32_t pid) {
     return process_start_time(pid).value_or(0);
