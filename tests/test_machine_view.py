@@ -14,7 +14,7 @@ import threading
 import pytest
 
 import vantle
-from conftest import unused_port
+from conftest import run_in_own_network, unused_port
 from test_cli import vantle as run_vantle
 from test_kill import CALLER_UID, OWNER_UID, drop_to
 
@@ -235,3 +235,19 @@ def test_an_ipv4_mapped_address_names_the_ipv4_socket():
     with listeners_on("127.0.0.1") as (port, [child]):
         who = run_vantle("who", f"[::ffff:127.0.0.1]:{port}")
         assert who.returncode == 0 and str(child.pid) in who.stdout, who.stdout
+
+
+def test_a_link_local_listener_is_named_with_its_interface():
+    answer = run_in_own_network("ip link add vantle0 type veth peer name vantle1 && ip link set vantle0 up && "
+                                "ip addr add fe80::1/64 dev vantle0 nodad", """
+        import socket, subprocess, sys, vantle
+        listener = socket.socket(socket.AF_INET6)
+        listener.bind(("fe80::1", 0, 0, socket.if_nametoindex("vantle0")))
+        listener.listen()
+        port = listener.getsockname()[1]
+        [entry] = vantle.listeners([port])
+        who = subprocess.run([sys.executable, "-m", "vantle", "who", f"[fe80::1%vantle0]:{port}"],
+                             capture_output=True, text=True)
+        print(entry["address"], who.returncode, f"[fe80::1%vantle0]:{port}" in who.stdout)
+    """)
+    assert answer.split() == ["fe80::1%vantle0", "0", "True"]

@@ -37,9 +37,15 @@ def address_literal(text: str, item: str) -> frozenset[str]:
 
     bracketed = text.startswith("[") and text.endswith("]")
     family = socket.AF_INET6 if bracketed else socket.AF_INET
+    literal, percent, scope = (text[1:-1] if bracketed else text).partition("%")
     try:
-        address = socket.inet_ntop(family, socket.inet_pton(family, text[1:-1] if bracketed else text))
-    except OSError:
+        address = socket.inet_ntop(family, socket.inet_pton(family, literal))
+        if percent:  # a link-local address with its interface: [fe80::1%eth0]
+            if not bracketed:
+                raise ValueError(scope)
+            index = int(scope) if scope.isdigit() else socket.if_nametoindex(scope)
+            address += "%" + socket.if_indextoname(index)
+    except (OSError, ValueError):
         where = "" if item == text else f" in {item!r}"
         raise PortError(f"not an address: {text!r}{where}; use 127.0.0.1, [::1] or localhost") from None
     # An IPv4-mapped address is the IPv4 address, as the sockets are matched.

@@ -3,6 +3,7 @@
 #include "machine/view.hpp"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -131,7 +132,11 @@ std::optional<std::vector<SocketDetails>> port_listeners(std::uint16_t port) {
 std::string address_text(const SocketDetails& socket) {
     char text[INET6_ADDRSTRLEN] = {};
     ::inet_ntop(socket.ipv6 ? AF_INET6 : AF_INET, socket.local_address.data(), text, sizeof text);
-    return text;
+    if (socket.scope == 0) return text;
+    // A link-local address with its interface, as ip and ss write it; the
+    // index where the interface has no name (any more).
+    char name[IF_NAMESIZE] = {};
+    return std::string(text) + "%" + (::if_indextoname(socket.scope, name) ? name : std::to_string(socket.scope));
 }
 
 View port_holders(std::span<const std::uint16_t> ports) {

@@ -114,6 +114,9 @@ struct SocketDetails {
     std::array<std::uint8_t, 16> local_address{};  // network byte order; IPv4 in the first 4 bytes
     std::uint16_t local_port = 0;                   // host byte order
     std::uint32_t uid = 0;                          // the socket's owner
+    // The interface index that scopes a link-local IPv6 address; 0 for any
+    // other address, or where the platform does not tell.
+    std::uint32_t scope = 0;
     // An IPv6 socket that takes IPv6 connections only (IPV6_V6ONLY); false
     // for IPv4 sockets, nothing where the platform does not tell.
     std::optional<bool> v6only{};

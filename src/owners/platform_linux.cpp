@@ -318,6 +318,9 @@ SocketDetails details_of(const sockets::InetSocket& socket) {
     details.local_port = socket.local_port;
     details.uid = socket.uid;
     details.v6only = details.ipv6 ? socket.v6only : false;
+    // fe80::/10: the address means something only together with its interface.
+    const bool link_local = details.ipv6 && socket.local_address[0] == 0xfe && (socket.local_address[1] & 0xc0) == 0x80;
+    if (link_local) details.scope = socket.interface;
     return details;
 }
 

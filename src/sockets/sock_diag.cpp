@@ -176,6 +176,7 @@ DumpProgress read_dump_datagram(std::span<const std::byte> datagram, std::uint32
                 const std::size_t address_size = socket.idiag_family == AF_INET6 ? 16 : 4;
                 std::memcpy(entry.local_address.data(), socket.id.idiag_src, address_size);
                 entry.uid = socket.idiag_uid;
+                entry.interface = socket.id.idiag_if;
                 const std::size_t attributes = std::min<std::size_t>(NLA_ALIGN(sizeof(inet_diag_msg)), payload.size());
                 entry.v6only = v6only_attribute(payload.subspan(attributes));
                 out.push_back(entry);

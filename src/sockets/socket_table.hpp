@@ -36,6 +36,9 @@ struct InetSocket {
     // The local address in network byte order; IPv4 in the first 4 bytes.
     std::array<std::uint8_t, 16> local_address{};
     std::uint32_t uid = 0;  // the socket's owner
+    // The interface the socket is bound to, where sock_diag tells (0: none):
+    // the scope of a link-local address.
+    std::uint32_t interface = 0;
     // Whether an IPv6 socket takes IPv6 connections only (IPV6_V6ONLY), where
     // the table tells: sock_diag does for listening and unconnected sockets,
     // /proc/net never.
