@@ -228,6 +228,19 @@ class TestWait:
                                      f"{other} on 127.0.0.1,::1\n")
 
 
+    def test_wait_is_for_what_was_asked(self):
+        # A UDP socket or a bound TCP socket does not listen; a listener on
+        # 127.0.0.1 leaves the port free on 127.0.0.2.
+        with contextlib.closing(socket.socket(socket.AF_INET, socket.SOCK_DGRAM)) as udp, \
+                contextlib.closing(socket.socket()) as bound, listening() as (_, port):
+            udp.bind(("127.0.0.1", 0))
+            bound.bind(("127.0.0.1", 0))
+            waited = vantle("wait", "--listening", udp.getsockname()[1], bound.getsockname()[1], "--timeout", 0)
+            elsewhere = vantle("wait", f"127.0.0.2:{port}", "--timeout", 0)
+        assert waited.returncode == 1, waited.stdout
+        assert (elsewhere.returncode, elsewhere.stdout) == (0, f"{port} free on 127.0.0.2\n")
+
+
 class TestWhoAndScan:
     def test_who_names_the_listener(self, server):
         child, port = server
