@@ -1,27 +1,31 @@
 """Check, find, wait for, inspect and free local TCP ports."""
 
-from ._lib import __version__, find_free, get_info, is_available, kill, scan, wait_until_free
-from ._table import holders, listeners
-
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from ._lib import __version__, find_free, get_info, is_available, kill, scan, wait_until_free
+    from ._table import holders, listeners
     from ._types import Holder, Listener, Process, ProcessInfo, Socket
 else:
-    # At run time the answers are plain dicts, and these classes are built
-    # only when asked for, since building them imports typing, which the
-    # command line does without.
-    _TYPES = ("ProcessInfo", "Process", "Socket", "Listener", "Holder")
+    # Each name is imported from its home module when first asked for. The
+    # pytest plugin (a submodule, so importing it runs this file) is loaded
+    # by every suite in an environment that has vantle, and must not load
+    # the native modules there; the answers' TypedDict classes import typing,
+    # which the command line does without.
+    _HOMES = (dict.fromkeys(("__version__", "find_free", "get_info", "is_available", "kill", "scan",
+                             "wait_until_free"), "_lib")
+              | dict.fromkeys(("holders", "listeners"), "_table")
+              | dict.fromkeys(("ProcessInfo", "Process", "Socket", "Listener", "Holder"), "_types"))
 
     def __getattr__(name):
-        if name in _TYPES:
-            from . import _types
-            value = getattr(_types, name)
-            globals()[name] = value
-            return value
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        home = _HOMES.get(name)
+        if home is None:
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        value = getattr(__import__(f"{__name__}.{home}", fromlist=(name,)), name)
+        globals()[name] = value
+        return value
 
     def __dir__():
-        return sorted({*globals(), *_TYPES})
+        return sorted({*globals(), *_HOMES})
 
 __all__ = ["is_available", "find_free", "wait_until_free", "get_info", "kill", "scan", "listeners", "holders",
            "__version__", "ProcessInfo", "Process", "Socket", "Listener", "Holder"]
