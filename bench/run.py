@@ -17,7 +17,7 @@ import importlib
 import os
 import sys
 
-SECTIONS = ["probe", "kill", "lookup", "listeners", "startup"]
+SECTIONS = ["probe", "kill", "lookup", "listeners", "startup", "collisions"]
 
 
 def main(argv=None):
