@@ -3,6 +3,7 @@
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from ._lib import __version__, find_free, get_info, is_available, kill, scan, wait_until_free
+    from ._reserve import Reservation, reserve
     from ._table import holders, listeners
     from ._types import Holder, Listener, Process, ProcessInfo, Socket
 else:
@@ -13,6 +14,7 @@ else:
     # which the command line does without.
     _HOMES = (dict.fromkeys(("__version__", "find_free", "get_info", "is_available", "kill", "scan",
                              "wait_until_free"), "_lib")
+              | dict.fromkeys(("reserve", "Reservation"), "_reserve")
               | dict.fromkeys(("holders", "listeners"), "_table")
               | dict.fromkeys(("ProcessInfo", "Process", "Socket", "Listener", "Holder"), "_types"))
 
@@ -28,4 +30,4 @@ else:
         return sorted({*globals(), *_HOMES})
 
 __all__ = ["is_available", "find_free", "wait_until_free", "get_info", "kill", "scan", "listeners", "holders",
-           "__version__", "ProcessInfo", "Process", "Socket", "Listener", "Holder"]
+           "reserve", "Reservation", "__version__", "ProcessInfo", "Process", "Socket", "Listener", "Holder"]

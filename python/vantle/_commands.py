@@ -370,4 +370,7 @@ def run(args: Arguments) -> int:
     if args.command == "kill":
         from ._kill import command_kill
         return command_kill(args)
+    if args.command == "reserve":
+        from ._reserve_command import command_reserve
+        return command_reserve(args)
     return HANDLERS[args.command](args)

@@ -7,7 +7,7 @@ from collections.abc import Callable
 
 from . import _lib
 from ._ports import PortError, localhost_targets, one_port, port_targets
-from .cli import MAX_TIMEOUT, seconds
+from .cli import MAX_COUNT, MAX_TIMEOUT, count, seconds
 
 DESCRIPTION = "Check, find, wait for, inspect and free local TCP ports."
 EPILOG = """\
@@ -19,8 +19,10 @@ wait for a free port at localhost (the bind test), as check and scan do.
 
 exit status:
   0    success: every port free, the wait over, every port freed
-  1    negative answer: in use, timed out, not freed
+  1    negative answer: in use, timed out, not freed; no port to reserve
   2    usage error (a bare `vantle` prints this help and exits with 2)
+  N    reserve: the status of CMD (128+S when a signal S ended it, 127
+       when it could not be started)
   74   the answer could not be written (stdout closed or full)
   130  interrupted (Ctrl-C)
   141  the reader of the output went away (as after SIGPIPE)"""
@@ -43,6 +45,13 @@ JSON_HELP = {
              "permission_denied, not_visible), holders (as who --all, each with signal), user and uid "
              "(the socket's), sigkill (pids sent SIGKILL after --grace), message"),
 }
+
+
+RESERVE_DESCRIPTION = """\
+Run CMD with a reserved port in its environment (PORT) and in place of {port}
+in its arguments, holding the reservation until CMD exits: no other
+reservation on this machine is handed the port meanwhile, and the kernel
+never hands it out by itself (see vantle.reserve). The exit status is CMD's."""
 
 
 def argument_type(read: Callable[[str], object], name: str) -> Callable[[str], object]:
@@ -108,4 +117,12 @@ def build_parser() -> argparse.ArgumentParser:
     how.add_argument("--force", action="store_true", help="send SIGKILL instead of SIGTERM")
     how.add_argument("--grace", type=seconds_type, metavar="S",
                      help="send SIGTERM, then SIGKILL to what still holds the port after S seconds")
+    reserve = commands.add_parser(
+        "reserve", usage="vantle reserve [-h] [--count N] -- CMD ARG...",
+        help="Run CMD with a reserved port in PORT and for {port} in its arguments.",
+        description=RESERVE_DESCRIPTION, epilog=EPILOG, formatter_class=formatter, suggest_on_error=True)
+    reserve.add_argument("--count", type=argument_type(count, "count"), default=1, metavar="N",
+                         help=f"reserve N consecutive ports (1-{MAX_COUNT}); PORT is the first")
+    reserve.add_argument("argv", nargs="+", metavar="CMD ARG...",
+                         help="the command to run, and its arguments")
     return parser

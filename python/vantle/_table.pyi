@@ -28,3 +28,14 @@ def signal_holders(port: SupportsIndex, force: bool = False,
     """holders(port), each visible holder sent SIGTERM (SIGKILL with force) while it
     is still the process found; with addresses, only the sockets on those local
     addresses (as the dicts write them) and their holders."""
+
+def reserve(preferred: SupportsIndex | None = None, count: SupportsIndex = 1) -> tuple[list[int], int, bool]:
+    """Claims count consecutive ports among vantle's reservations: (the claims'
+    descriptors, one per port, the caller's to close; the first port; whether the
+    ports lie in the ephemeral range). vantle.reserve wraps it in a Reservation.
+
+    Raises:
+        OSError: no port could be claimed (errno is None).
+        ValueError: count outside 1-1000, or a bad VANTLE_RESERVE_PORTS.
+        TypeError, OverflowError: a bad preferred port.
+    """

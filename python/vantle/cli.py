@@ -37,6 +37,9 @@ class Arguments:
     timeout = 30.0
     grace: float | None = None
     preferred: int | None = None
+    count = 1
+    # The command `reserve` runs, with its arguments.
+    argv: "list[str]" = []
 
     @property
     def targets(self) -> Targets:
@@ -54,15 +57,28 @@ def seconds(text: str) -> float:
     return value
 
 
+# The most ports one reservation takes.
+MAX_COUNT = 1000
+
+
+def count(text: str) -> int:
+    """How many consecutive ports to reserve: 1 to MAX_COUNT."""
+    if not (text.isascii() and text.isdigit()) or not 1 <= int(text) <= MAX_COUNT:
+        raise PortError(f"not a count of ports (1-{MAX_COUNT}): {text!r}")
+    return int(text)
+
+
 class Command:
     """What quick_parse needs to know of a command: its flags, its options
     with a value and their readers, whether it takes ports ('+': one or
-    more, '*': any, '': none) and their reader. The argparse parser says the
-    same at length."""
+    more, '*': any, '': none) and their reader, and whether it runs a
+    command given after its options. The argparse parser says the same at
+    length."""
 
     def __init__(self, flags: "Sequence[str]", options: "dict[str, Callable[[str], object]]", ports: str,
-                 read_ports: "Callable[[str], Targets]" = port_targets) -> None:
+                 read_ports: "Callable[[str], Targets]" = port_targets, runs: bool = False) -> None:
         self.flags, self.options, self.ports, self.read_ports = flags, options, ports, read_ports
+        self.runs = runs
 
 
 COMMANDS = {
@@ -73,6 +89,7 @@ COMMANDS = {
     "scan": Command(["--json", "--all"], {}, "+", localhost_targets),
     "ls": Command(["--json", "--wide"], {}, "*"),
     "kill": Command(["--json", "--force"], {"--grace": seconds}, "+"),
+    "reserve": Command([], {"--count": count}, "", runs=True),
 }
 
 
@@ -89,6 +106,9 @@ def quick_parse(argv: "Sequence[str]") -> Arguments | None:
     tokens = iter(argv[1:])
     try:
         for token in tokens:
+            if command.runs and (token == "--" or not token.startswith("-")):
+                args.argv = [token] * (token != "--") + list(tokens)
+                break
             if not token.startswith("-"):
                 ports.append(command.read_ports(token))
                 continue
@@ -105,6 +125,8 @@ def quick_parse(argv: "Sequence[str]") -> Arguments | None:
     except PortError:
         return None
     if (command.ports == "+" and not ports) or (not command.ports and ports) or (args.force and args.grace is not None):
+        return None
+    if command.runs and not args.argv:
         return None
     args.ports = ports
     return args

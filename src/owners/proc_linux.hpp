@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "boundary/unique_fd.hpp"
+#include "text/number.hpp"
 
 namespace vantle::owners::linux_os {
 
@@ -89,15 +90,7 @@ private:
 // ---- /proc text ----
 
 
-// A number in `base` that is the whole of `text`: digits only, no sign, no
-// space, as /proc writes pids, descriptors, inodes and hexadecimal ports.
-template <class Number>
-std::optional<Number> parse_number(std::string_view text, int base = 10) noexcept {
-    Number value{};
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
+using vantle::parse_number;
 
 // The inode of a descriptor link that names a socket, "socket:[INODE]".
 std::optional<std::uint64_t> parse_socket_link(std::string_view link) noexcept;

@@ -70,26 +70,6 @@ std::expected<void, int> enable(int fd, int level, int option) {
     return {};
 }
 
-// A stream socket of `family`, closed on exec: a fork+exec in another
-// thread must not inherit the probe's socket.
-std::expected<OwnSocket, int> open_stream_socket(int family) {
-#ifdef __APPLE__
-    // No SOCK_CLOEXEC here, so the flag follows at once. SO_NOSIGPIPE keeps
-    // a write to a closed peer from raising SIGPIPE in the caller.
-    UniqueFd socket_fd(::socket(family, SOCK_STREAM, 0));
-    if (!socket_fd) return std::unexpected(errno);
-    if (::ioctl(socket_fd.get(), FIOCLEX) != 0) return std::unexpected(errno);
-    if (std::expected<void, int> made = enable(socket_fd.get(), SOL_SOCKET, SO_NOSIGPIPE); !made)
-        return std::unexpected(made.error());
-#else
-    // The listener never writes, so it cannot raise SIGPIPE and needs no
-    // counterpart of SO_NOSIGPIPE.
-    UniqueFd socket_fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!socket_fd) return std::unexpected(errno);
-#endif
-    return OwnSocket::adopt(std::move(socket_fd));
-}
-
 std::expected<void, int> bind_and_listen(int fd, const sockaddr* address, socklen_t length) {
     if (::bind(fd, address, length) != 0) return std::unexpected(errno);
     if (::listen(fd, listen_backlog) != 0) return std::unexpected(errno);
@@ -228,6 +208,24 @@ constexpr std::chrono::milliseconds wait_interval{100};
 }  // namespace
 
 std::unique_lock<std::mutex> hold_probe_turn(std::uint16_t port) { return std::unique_lock(turn_of(port)); }
+
+std::expected<OwnSocket, int> open_stream_socket(int family) {
+#ifdef __APPLE__
+    // No SOCK_CLOEXEC here, so the flag follows at once. SO_NOSIGPIPE keeps
+    // a write to a closed peer from raising SIGPIPE in the caller.
+    UniqueFd socket_fd(::socket(family, SOCK_STREAM, 0));
+    if (!socket_fd) return std::unexpected(errno);
+    if (::ioctl(socket_fd.get(), FIOCLEX) != 0) return std::unexpected(errno);
+    if (std::expected<void, int> made = enable(socket_fd.get(), SOL_SOCKET, SO_NOSIGPIPE); !made)
+        return std::unexpected(made.error());
+#else
+    // The listener never writes, so it cannot raise SIGPIPE and needs no
+    // counterpart of SO_NOSIGPIPE.
+    UniqueFd socket_fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket_fd) return std::unexpected(errno);
+#endif
+    return OwnSocket::adopt(std::move(socket_fd));
+}
 
 bool probe_port(std::uint16_t port) noexcept {
     const std::lock_guard turn(turn_of(port));

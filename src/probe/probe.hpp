@@ -15,6 +15,7 @@
 
 #include "boundary/boundary.hpp"
 #include "boundary/unique_fd.hpp"
+#include "probe/own_listeners.hpp"
 
 namespace vantle::probe {
 
@@ -39,6 +40,12 @@ bool probe_port(std::uint16_t port) noexcept;
 // reservation's bind test) takes it too, so that the tests never see each
 // other's sockets.
 [[nodiscard]] std::unique_lock<std::mutex> hold_probe_turn(std::uint16_t port);
+
+// A TCP socket of `family` (AF_INET, AF_INET6), close-on-exec, listed among
+// the module's own sockets (own_listeners.hpp) for as long as it is open; or
+// the error number of the step that failed. A fork+exec in another thread
+// must not inherit it, nor may a lookup report the caller for it.
+std::expected<OwnSocket, int> open_stream_socket(int family);
 
 // A reading of the monotonic clock; later readings compare greater.
 struct Instant {
