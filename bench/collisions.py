@@ -273,19 +273,22 @@ def run(rounds, options):
 
 
 def print_collisions(results):
+    """A row per method: the ports it handed out, the binds refused with
+    EADDRINUSE among them, the takes that got no port at all (the method
+    raised) and the binds refused otherwise."""
     width = max([len(METHODS[m][0]) for m in results] + [6])
-    print(f"\n  {'method':<{width}}  {'takes':>7}  {'EADDRINUSE':>10}  {'rate':>8}  {'other':>5}  "
+    print(f"\n  {'method':<{width}}  {'ports':>7}  {'EADDRINUSE':>10}  {'rate':>8}  {'no port':>7}  {'other':>5}  "
           f"{'takes/s':>7}  {'load/s':>6}")
     for method, r in results.items():
         rate = r["eaddrinuse"] / r["takes"] if r["takes"] else 0.0
-        other = r["other"] + r["take_failed"]
-        print(f"  {METHODS[method][0]:<{width}}  {r['takes']:>7}  {r['eaddrinuse']:>10}  {rate:>8.3%}  {other:>5}  "
-              f"{r['takes'] / r['seconds']:>7.0f}  {r['load_made'] / r['load_seconds']:>6.0f}")
+        print(f"  {METHODS[method][0]:<{width}}  {r['takes']:>7}  {r['eaddrinuse']:>10}  {rate:>8.3%}  "
+              f"{r['take_failed']:>7}  {r['other']:>5}  {(r['takes'] + r['take_failed']) / r['seconds']:>7.0f}  "
+              f"{r['load_made'] / r['load_seconds']:>6.0f}")
     if "reserve" in results:
         r = results["reserve"]
         clean = r["eaddrinuse"] == 0 and r["other"] == 0 and r["take_failed"] == 0
-        print(f"  goal: vantle.reserve() collisions = {r['eaddrinuse']} (other failures "
-              f"{r['other'] + r['take_failed']}), exactly 0: {'met' if clean else 'MISSED'}")
+        print(f"  goal: vantle.reserve() collisions = {r['eaddrinuse']} (no port {r['take_failed']}, other "
+              f"{r['other']}), exactly 0: {'met' if clean else 'MISSED'}")
     print()
 
 
