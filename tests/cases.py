@@ -23,7 +23,7 @@ from scenarios import (NOBODY, ListenerChild, exhausted_descriptors, orphan_port
                        without_kill_capability)
 
 FUNCTIONS = ["is_available", "find_free", "wait_until_free", "get_info", "kill", "scan"]
-TABLE_FUNCTIONS = ["listeners", "holders", "signal_holders"]
+TABLE_FUNCTIONS = ["listeners", "holders", "signal_holders", "reserve"]
 MODULES = dict.fromkeys(FUNCTIONS, _lib) | dict.fromkeys(TABLE_FUNCTIONS, _table)
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
@@ -219,6 +219,25 @@ class ReturnsOwnHolding(Outcome):
 
 
 @dataclass
+class ReturnsClaims(Outcome):
+    """_table.reserve's (claims, port, in_ephemeral_range), whose claims it
+    closes: `count` descriptors and the first of as many ports."""
+    count: int = 1
+    other_than: int = 0
+
+    def check(self, result=None, error=None):
+        if error is not None:
+            return f"raised {type(error).__name__}: {error}, expected {self.count} claims"
+        claims, port, inside = result if type(result) is tuple and len(result) == 3 else ([], None, None)
+        for fd in claims:
+            os.close(fd)
+        if (len(claims) != self.count or type(port) is not int or not 1024 <= port <= 65536 - self.count
+                or port == self.other_than or type(inside) is not bool):
+            return f"returned {result!r}, expected {self.count} claims and a port other than {self.other_than}"
+        return None
+
+
+@dataclass
 class ReturnsList(Outcome):
     def check(self, result=None, error=None):
         if error is not None:
@@ -374,6 +393,10 @@ def binding_cases(function):
                  ((), {"port": 0, "nope": 2, "also": 3}, "kill() got an unexpected keyword argument 'nope'"),
                  ((0, True), {"force": False}, "kill() got multiple values for argument 'force'"),
                  ((), {"force": True}, "kill() missing 1 required positional argument: 'port'")],
+        "reserve": [((1, 2, 3), {}, "reserve() takes from 0 to 2 positional arguments but 3 were given"),
+                    ((), {"prefered": 1}, "reserve() got an unexpected keyword argument 'prefered'"),
+                    ((None,), {"preferred": None}, "reserve() got multiple values for argument 'preferred'"),
+                    ((None, 1), {"count": 1}, "reserve() got multiple values for argument 'count'")],
         "scan": [(([], []), {}, "scan() takes 1 positional arguments but 2 were given"),
                  (([],), {"port": []}, "scan() got an unexpected keyword argument 'port'"),
                  (([],), {"ports": []}, "scan() got multiple values for argument 'ports'"),
@@ -559,6 +582,33 @@ def build_cases(stage):
                                               "while processing 'addresses'")),
     ]:
         add("signal_holders", f"addresses {label}", fixed(0, False, value, outcome=raises), tags={"conversion"})
+    # reserve: the claims are closed by the outcome's check.
+    cases += binding_cases("reserve")
+    for label, value, outcome in port_conversion_failures("while processing 'preferred'"):
+        if value is not None:
+            add("reserve", f"preferred {label}", fixed(value, outcome=outcome), tags={"conversion"})
+    count_note = "while processing 'count'"
+    for label, value, raises in [
+        ("0", 0, Raises(ValueError, "count must be from 1 to 1000, not 0", count_note)),
+        ("1001", 1001, Raises(ValueError, "count must be from 1 to 1000, not 1001", count_note)),
+        ("-1", -1, Raises(ValueError, "count must be from 1 to 1000, not -1", count_note)),
+        ("2**70", 2**70, Raises(ValueError, f"count must be from 1 to 1000, not {2**70}", count_note)),
+        ("float", 1.0, Raises(TypeError, "'float' object cannot be interpreted as an integer", count_note)),
+        ("None", None, Raises(TypeError, "'NoneType' object cannot be interpreted as an integer", count_note)),
+        ("__index__ raises", IndexRaises(), Raises(ValueError, "no index here", count_note)),
+        ("note refused", IndexRefusesNote(), Raises(NoteRefused, "index refused")),
+    ]:
+        add("reserve", f"count {label}", fixed(count=value, outcome=raises), tags={"conversion"})
+    add("reserve", "bad preferred reported before bad count",
+        fixed(-1, 0, outcome=Raises(OverflowError, OUT_OF_RANGE, "while processing 'preferred'")), tags={"conversion"})
+    add("reserve", "no preference", fixed(outcome=ReturnsClaims()))
+    add("reserve", "preferred None, count True", fixed(None, True, outcome=ReturnsClaims()))
+    add("reserve", "preferred 0", fixed(preferred=0, outcome=ReturnsClaims()))
+    add("reserve", "preferred busy", fixed(busy, outcome=ReturnsClaims(other_than=busy)))
+    add("reserve", "three ports", fixed(count=IndexReturns(3), outcome=ReturnsClaims(count=3)))
+    add("reserve", "no descriptors left",
+        fixed(outcome=Raises(OSError, "Could not reserve a port: no file descriptor left")),
+        around=exhausted_descriptors, kind="process")
     for function, args in [("listeners", ([busy],)), ("holders", (busy,))]:
         add(function, "no descriptors left", lambda args=args: contextlib.nullcontext(
             Call(args, {}, Returns([]), without_table_warning)), around=exhausted_descriptors, kind="process")

@@ -7,6 +7,7 @@ probed, looked up or signalled.
 import numpy as np
 import pytest
 
+import vantle
 from vantle import _lib, _table
 from cases import BadIter, BadLen, IndexRaises, IndexReturns, Outer
 
@@ -38,6 +39,7 @@ class TestBinding:
             (lambda: _lib.find_free(1, 2), "find_free() takes from 0 to 1 positional arguments but 2 were given"),
             (lambda: _lib.wait_until_free(1, 2, 3),
              "wait_until_free() takes from 1 to 2 positional arguments but 3 were given"),
+            (lambda: vantle.reserve(1, 2, 3), "reserve() takes from 0 to 2 positional arguments but 3 were given"),
         ],
     )
     def test_too_many_positional(self, call, message):
@@ -55,6 +57,7 @@ class TestBinding:
             (lambda: _lib.scan(ports=[], port=1), "scan() got an unexpected keyword argument 'port'"),
             (lambda: _lib.kill(**{"pört": 1}), "kill() got an unexpected keyword argument 'pört'"),
             (lambda: _lib.kill(**{"\ud800": 1}), "kill() got an unexpected keyword argument '\ud800'"),
+            (lambda: vantle.reserve(prefered=1), "reserve() got an unexpected keyword argument 'prefered'"),
         ],
     )
     def test_unexpected_keyword(self, call, message):
@@ -66,6 +69,7 @@ class TestBinding:
             (lambda: _lib.is_available(8000, port=8000), "is_available() got multiple values for argument 'port'"),
             (lambda: _lib.kill(1, True, force=False), "kill() got multiple values for argument 'force'"),
             (lambda: _lib.find_free(1, preferred=None), "find_free() got multiple values for argument 'preferred'"),
+            (lambda: vantle.reserve(1, preferred=None), "reserve() got multiple values for argument 'preferred'"),
         ],
     )
     def test_multiple_values(self, call, message):
@@ -136,10 +140,11 @@ class TestPortConversion:
 
 
 class TestOptionalPort:
-    def test_refused(self):
-        assert_error(lambda: _lib.find_free(70000), OverflowError, OUT_OF_RANGE, "while processing 'preferred'")
-        assert_error(lambda: _lib.find_free(-1), OverflowError, OUT_OF_RANGE, "while processing 'preferred'")
-        error = raised(lambda: _lib.find_free("8000"))
+    @pytest.mark.parametrize("takes_preferred", [_lib.find_free, vantle.reserve])
+    def test_refused(self, takes_preferred):
+        assert_error(lambda: takes_preferred(70000), OverflowError, OUT_OF_RANGE, "while processing 'preferred'")
+        assert_error(lambda: takes_preferred(-1), OverflowError, OUT_OF_RANGE, "while processing 'preferred'")
+        error = raised(lambda: takes_preferred("8000"))
         assert type(error) is TypeError and error.__notes__ == ["while processing 'preferred'"]
 
 

@@ -16,8 +16,10 @@ from types import SimpleNamespace
 import pytest
 
 from vantle import _lib
+from vantle import reserve
 from conftest import listening, unused_port
 from scenarios import ListenerChild
+from test_reserve import WINDOW, quiet_window
 from test_kill import CALLER_UID, OWNER_UID, READ_ANY_PROCESS, drop_to
 
 # argv: "fork" to share the listener with a forked worker, which SIGTERM ends.
@@ -117,6 +119,40 @@ class TestCheckAndFree:
             pytest.skip("no vantle script next to this interpreter")
         result = subprocess.run([script, "free"], capture_output=True, text=True, timeout=30)
         assert result.returncode == 0 and int(result.stdout) > 0
+
+
+# Run by `vantle reserve`: its port and the argument given as "{port}",
+# whether a reservation in its window was refused (the window is all
+# claimed by the command holding it), and a status of its own.
+RESERVED_STEP = """
+import os, sys, vantle
+try:
+    vantle.reserve().release()
+    held = "free"
+except OSError:
+    held = "held"
+print(os.environ["PORT"], sys.argv[1], held)
+sys.exit(7)
+"""
+
+
+class TestReserve:
+    def test_runs_the_command_with_the_port_held(self, monkeypatch):
+        window = quiet_window(2)
+        monkeypatch.setenv(WINDOW, f"{window[0]}-{window[1]}")
+        result = vantle("reserve", "--count", "2", "--", sys.executable, "-c", RESERVED_STEP, "at:{port}")
+        assert (result.returncode, result.stdout) == (7, f"{window[0]} at:{window[0]} held\n")
+        with reserve(count=2) as first:  # let go when the command ended
+            assert first == window[0]
+
+    @pytest.mark.parametrize("argv, status, message", [
+        (["sh", "-c", "kill -TERM $$"], 128 + signal.SIGTERM, ""),
+        (["sh", "-c", "kill -PIPE $$"], 128 + signal.SIGPIPE, ""),  # not ignored, as Python's own SIGPIPE is
+        (["no-such-command-here"], 127, "vantle: cannot run 'no-such-command-here': No such file or directory\n"),
+    ])
+    def test_statuses(self, argv, status, message):
+        result = vantle("reserve", "--", *argv)
+        assert (result.returncode, result.stderr) == (status, message)
 
 
 # argv: seconds to wait, then the port to listen on; exits on SIGTERM.
@@ -425,6 +461,8 @@ class TestUsage:
         (["wait", "80", "--timeout", "nan"], "argument --timeout: must be 0 to 2147483647 seconds: 'nan'"),
         (["kill", "--force", "--grace", "1", "80"], "argument --grace: not allowed with argument --force"),
         (["wh", "80"], "invalid choice: 'wh', maybe you meant 'who'?"),
+        (["reserve", "--count", "0", "--", "true"], "argument --count: not a count of ports (1-1000): '0'"),
+        (["reserve", "--count", "2"], "the following arguments are required: CMD ARG..."),
     ])
     def test_usage_errors(self, args, message):
         result = vantle(*args)

@@ -56,9 +56,9 @@ class TestSurface:
         assert _lib.__doc__ == "Python module for port management."
         assert _lib.__version__ == "0.1.0"
         assert _lib.__all__ == FUNCTIONS + ["__version__"]
-        assert vantle.__all__ == FUNCTIONS + ["listeners", "holders", "__version__", "ProcessInfo", "Process", "Socket",
-                                              "Listener", "Holder"]
-        assert _table.__all__ == ["listeners", "holders", "signal_holders", "__version__"]
+        assert vantle.__all__ == FUNCTIONS + ["listeners", "holders", "reserve", "Reservation", "__version__",
+                                              "ProcessInfo", "Process", "Socket", "Listener", "Holder"]
+        assert _table.__all__ == ["listeners", "holders", "signal_holders", "reserve", "__version__"]
         assert vantle.__version__ == "0.1.0"
         assert not hasattr(_lib, "PanicException")
 

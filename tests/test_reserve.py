@@ -191,3 +191,26 @@ def test_a_bad_window_is_refused(monkeypatch, value):
         vantle.reserve()
     assert str(refused.value) == (f"{WINDOW} must be LOW-HIGH (or one port), with 1024 <= LOW <= HIGH <= 65535, "
                                   f"not {value!r}")
+
+
+# Closes the descriptors behind which reserve() keeps the kernel's settings
+# (as a program that closes what it does not know of would) and opens a file
+# that reads as another range under the same numbers.
+FOREIGN_DESCRIPTORS = r"""
+import os, sys, vantle
+vantle.reserve().release()
+kept = [fd for fd in map(int, os.listdir("/proc/self/fd"))
+        if os.path.realpath(f"/proc/self/fd/{fd}").startswith("/proc/sys/net/")]
+for fd in kept:
+    os.close(fd)
+assert sorted(os.open(sys.argv[1], os.O_RDONLY) for _ in kept) == sorted(kept)
+print(len(kept), vantle.reserve().in_ephemeral_range)
+"""
+
+
+def test_settings_are_read_anew_when_their_descriptors_were_taken(tmp_path):
+    fake = tmp_path / "range"
+    fake.write_text("1024 65535\n")
+    result = subprocess.run([sys.executable, "-c", FOREIGN_DESCRIPTORS, str(fake)], capture_output=True, text=True,
+                            timeout=60)
+    assert (result.returncode, result.stdout) == (0, "2 False\n"), result.stderr

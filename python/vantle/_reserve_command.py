@@ -2,14 +2,18 @@
 reservation until CMD exits, for the shell steps of CI jobs."""
 
 import os
-import signal
 
 from ._reserve import reserve
 from .cli import EXIT_NEGATIVE, EXIT_USAGE, Arguments, complain
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    import signal
     from types import FrameType
+else:
+    # The same functions and numbers, without the enum classes that signal
+    # builds on import, a good share of the command's start-up.
+    import _signal as signal
 
 # What a shell answers when CMD cannot be started, and 128+S when signal S
 # ended it.

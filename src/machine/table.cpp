@@ -342,8 +342,8 @@ PyMethodDef functions[] = {
         "addresses (a sequence of str, as the dicts write them), only the sockets\non those local addresses and "
         "their holders."),
     method<reserve::reserve_function, reserve::reserve>(
-        "reserve(preferred=None, count=1)\n--\n\nClaims count consecutive ports (1-1000) among vantle's reservations on "
-        "this\nmachine: ports at or above 1024, outside the kernel's ephemeral range (inside\nit only when nothing "
+        "reserve(preferred=None, count=1)\n--\n\nClaims count consecutive ports (1-1000) among vantle's reservations "
+        "on this\nmachine: ports at or above 1024, outside the kernel's ephemeral range (inside\nit only when nothing "
         "outside can be had), that a server can bind now on\n0.0.0.0 and [::] without SO_REUSEADDR. preferred: that "
         "port first, when it\nqualifies. VANTLE_RESERVE_PORTS=LOW-HIGH narrows the draw.\n\nReturns:\n    (claims, "
         "port, in_ephemeral_range): a list of the descriptors holding\n    the claims, one per port, the caller's to "

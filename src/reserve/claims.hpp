@@ -45,17 +45,19 @@ std::expected<UniqueFd, int> claim(std::uint16_t port) noexcept;
 
 // The spans the kernel draws the ports of automatic binds from (bind to port
 // 0, connect() without bind), read now: Linux's net.ipv4.ip_local_port_range;
-// macOS's net.inet.ip.portrange.first-last and hifirst-hilast. The kernel's
-// default when they cannot be read.
-std::vector<PortSpan> ephemeral_spans();
+// macOS's net.inet.ip.portrange.first-last and hifirst-hilast. The errno
+// when they cannot be read (no descriptor left): a guess could hand out a
+// port the kernel hands out too.
+std::expected<std::vector<PortSpan>, int> ephemeral_spans();
 
 // Ports the kernel keeps out of its automatic binds by configuration, read
-// now: Linux's net.ipv4.ip_local_reserved_ports; none elsewhere.
-std::vector<PortSpan> reserved_spans();
+// now: Linux's net.ipv4.ip_local_reserved_ports (none on a kernel without
+// it); none elsewhere. The errno when they cannot be read.
+std::expected<std::vector<PortSpan>, int> reserved_spans();
 
-// The text of the system's services list (/etc/services); empty when it
-// cannot be read.
-std::string services_text();
+// The text of the system's services list (/etc/services): empty when there
+// is none, the errno when it cannot be read.
+std::expected<std::string, int> services_text();
 
 // ---- Parsers, shared by the platforms ----
 

@@ -30,7 +30,7 @@ namespace {
 // Versioned like the Linux name; the files are claim_directory/tcp-PORT.
 constexpr const char claim_directory[] = "/tmp/vantle-v1";
 
-// What macOS uses when the sysctls cannot be read.
+// macOS's own defaults, for sysctls that cannot be read.
 constexpr PortSpan default_ephemeral{49152, 65535};
 
 bool trusted_owner(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
@@ -95,7 +95,7 @@ std::expected<UniqueFd, int> claim(std::uint16_t port) noexcept {
     return file;
 }
 
-std::vector<PortSpan> ephemeral_spans() {
+std::expected<std::vector<PortSpan>, int> ephemeral_spans() {
     std::vector<PortSpan> spans;
     const auto low = span_of(sysctl_number("net.inet.ip.portrange.first", default_ephemeral.first),
                              sysctl_number("net.inet.ip.portrange.last", default_ephemeral.last));
@@ -107,21 +107,25 @@ std::vector<PortSpan> ephemeral_spans() {
     return spans;
 }
 
-std::vector<PortSpan> reserved_spans() { return {}; }
+std::expected<std::vector<PortSpan>, int> reserved_spans() { return std::vector<PortSpan>(); }
 
-std::string services_text() {
-    std::string text;
+std::expected<std::string, int> services_text() {
     UniqueFd file;
     for (;;) {
         file.reset(::open("/etc/services", O_RDONLY | O_CLOEXEC));
         if (file || errno != EINTR) break;
     }
-    if (!file) return text;
+    if (!file) {
+        if (errno == ENOENT) return std::string();
+        return std::unexpected(errno);
+    }
+    std::string text;
     char buffer[16 * 1024];
     for (;;) {
         const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return got == 0 ? text : std::string();
+        if (got < 0) return std::unexpected(errno);
+        if (got == 0) return text;
         text.append(buffer, static_cast<std::size_t>(got));
     }
 }

@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,15 +41,18 @@ using PortBits = std::bitset<65536>;
 // The TCP ports of the system's services list, read once per process: the
 // list changes with the installed packages, not from call to call. No lock:
 // threads that read it at once keep the first copy, and a fork never
-// inherits a lock that another thread held.
-const PortBits& service_ports() {
+// inherits a lock that another thread held. A list that cannot be read now
+// (no descriptor left) is not kept, and the search does not start.
+std::expected<const PortBits*, int> service_ports() {
     static constinit std::atomic<const PortBits*> known{nullptr};
-    if (const PortBits* ports = known.load(std::memory_order_acquire)) return *ports;
+    if (const PortBits* ports = known.load(std::memory_order_acquire)) return ports;
+    const std::expected<std::string, int> text = services_text();
+    if (!text) return std::unexpected(text.error());
     auto read = std::make_unique<PortBits>();
-    for (const std::uint16_t port : parse_services(services_text())) read->set(port);
+    for (const std::uint16_t port : parse_services(*text)) read->set(port);
     const PortBits* first = nullptr;
-    if (known.compare_exchange_strong(first, read.get(), std::memory_order_acq_rel)) return *read.release();
-    return *first;
+    if (known.compare_exchange_strong(first, read.get(), std::memory_order_acq_rel)) return read.release();
+    return first;
 }
 
 // Sorted, overlapping and adjacent spans joined.
@@ -69,7 +73,8 @@ std::vector<PortSpan> outside(PortSpan window, const std::vector<PortSpan>& cut)
     std::vector<PortSpan> spans;
     int next = window.first;
     for (const PortSpan span : cut) {
-        if (span.first > next) spans.push_back({static_cast<Port>(next), static_cast<Port>(std::min<int>(span.first - 1, window.last))});
+        if (span.first > next)
+            spans.push_back({static_cast<Port>(next), static_cast<Port>(std::min<int>(span.first - 1, window.last))});
         next = std::max<int>(next, span.last + 1);
         if (next > window.last) return spans;
     }
@@ -88,15 +93,21 @@ std::vector<PortSpan> inside(PortSpan window, const std::vector<PortSpan>& cut) 
     return spans;
 }
 
+// Counts forks, so that a child reseeds its generator (below).
+std::atomic<unsigned> forks{0};
+[[maybe_unused]] const int fork_counter_registered =
+    ::pthread_atfork(nullptr, nullptr, [] { forks.fetch_add(1, std::memory_order_relaxed); });
+
 // A cheap generator for the starting point of each draw, seeded once per
 // thread, and again in a forked child, so that parent and child do not walk
 // the same ports.
 std::uint64_t random_number() {
     thread_local std::uint64_t state = 0;
-    thread_local pid_t seeded_in = 0;
-    if (seeded_in != ::getpid()) {
-        seeded_in = ::getpid();
-        std::uint64_t seed = static_cast<std::uint64_t>(seeded_in) << 32;
+    thread_local std::optional<unsigned> seeded_at;
+    const unsigned now = forks.load(std::memory_order_relaxed);
+    if (seeded_at != now) {
+        seeded_at = now;
+        std::uint64_t seed = static_cast<std::uint64_t>(::getpid()) << 32;
         try {
             std::random_device device;
             seed ^= (static_cast<std::uint64_t>(device()) << 32) ^ device();
@@ -195,8 +206,17 @@ using Failed = std::optional<int>;
 
 class Search {
 public:
-    explicit Search(std::size_t count)
-        : count_(count), ephemeral_(merged(ephemeral_spans())), reserved_(reserved_spans()), services_(service_ports()) {}
+    // What the kernel and the system say of ports now; the errno of what
+    // could not be read.
+    static std::expected<Search, int> start(std::size_t count) {
+        std::expected<std::vector<PortSpan>, int> ephemeral = ephemeral_spans();
+        if (!ephemeral) return std::unexpected(ephemeral.error());
+        std::expected<std::vector<PortSpan>, int> reserved = reserved_spans();
+        if (!reserved) return std::unexpected(reserved.error());
+        const std::expected<const PortBits*, int> services = service_ports();
+        if (!services) return std::unexpected(services.error());
+        return Search(count, merged(std::move(*ephemeral)), std::move(*reserved), **services);
+    }
 
     const std::vector<PortSpan>& ephemeral() const { return ephemeral_; }
 
@@ -235,6 +255,9 @@ public:
     }
 
 private:
+    Search(std::size_t count, std::vector<PortSpan> ephemeral, std::vector<PortSpan> reserved, const PortBits& services)
+        : count_(count), ephemeral_(std::move(ephemeral)), reserved_(std::move(reserved)), services_(services) {}
+
     // A run with a reserved or a service port, left to the programs that
     // bind those ports by themselves.
     bool excluded(Port first) const {
@@ -264,7 +287,9 @@ private:
 // the ephemeral range; else, when there is none to be had there, from the
 // window inside it.
 std::expected<Found, Failed> find(const Request& request) {
-    const Search search(request.count);
+    const std::expected<Search, int> started = Search::start(request.count);
+    if (!started) return std::unexpected(started.error());
+    const Search& search = *started;
     if (request.preferred.value_or(0) != 0) {
         std::expected<std::optional<Found>, int> run = search.preferred(*request.preferred);
         if (!run) return std::unexpected(run.error());
@@ -283,8 +308,9 @@ std::expected<Found, Failed> find(const Request& request) {
 std::string span_text(PortSpan span) { return std::to_string(span.first) + "-" + std::to_string(span.last); }
 
 Failure not_reserved(const Request& request, Failed why) {
-    std::string message = request.count == 1 ? "Could not reserve a port: "
-                                             : "Could not reserve " + std::to_string(request.count) + " consecutive ports: ";
+    std::string message = request.count == 1
+                              ? "Could not reserve a port: "
+                              : "Could not reserve " + std::to_string(request.count) + " consecutive ports: ";
     if (!why) {
         message += request.count == 1 ? "every port of " + span_text(request.window) + " is claimed or in use"
                                       : "every run of " + std::to_string(request.count) + " in " +
@@ -342,7 +368,8 @@ Result<PyRef> reservation(Found found) {
     }
     Result<PyRef> port = to_python(found.first);
     if (!port) return port;
-    Result<PyRef> tuple = created(PyTuple_Pack(3, claims->get(), port->get(), found.in_ephemeral_range ? Py_True : Py_False));
+    PyObject* in_ephemeral_range = found.in_ephemeral_range ? Py_True : Py_False;
+    Result<PyRef> tuple = created(PyTuple_Pack(3, claims->get(), port->get(), in_ephemeral_range));
     if (!tuple) return tuple;
     for (UniqueFd& claim : found.claims) static_cast<void>(claim.release());
     return tuple;

@@ -17,3 +17,5 @@ except _lib.PanicException:  # E
     pass
 
 vantle.listeners("8000")  # E
+vantle.reserve(count="2")  # E
+vantle.reserve().port = "8000"  # E

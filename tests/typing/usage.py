@@ -40,6 +40,14 @@ for holder in vantle.holders(8000):
     assert_type(holder["pid"], int | None)
     assert_type(holder["sockets"][0]["protocol"], Literal["tcp", "udp"])
 
+with vantle.reserve() as reserved_port:
+    assert_type(reserved_port, int)
+reservation = vantle.reserve(8000, count=2)
+assert_type(reservation, vantle.Reservation)
+assert_type(reservation.ports, range)
+assert_type(reservation.in_ephemeral_range, bool)
+reservation.release()
+
 
 def panic_message(error: "_PanicException") -> str:
     return str(error)
