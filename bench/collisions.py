@@ -96,7 +96,8 @@ def worker(method, takes):
     take = METHODS[method][1]()
     counts = {"takes": 0, "eaddrinuse": 0, "take_failed": 0, "other": 0}
     print("ready", flush=True)
-    sys.stdin.readline()
+    if not sys.stdin.readline():
+        return  # the run was called off
     for _ in range(takes):
         try:
             port, release = take()
@@ -119,8 +120,8 @@ def worker(method, takes):
 
 def load(rate):
     """Opens and closes `rate` outgoing loopback connections a second, the
-    client closing first (as most do), until its input closes; prints how
-    many it made and how many failed."""
+    client closing first, until its input closes; prints how many it made
+    and how many failed."""
     servers = [socket.create_server(("127.0.0.1", 0), backlog=256) for _ in range(LOAD_DESTINATIONS)]
     addresses = [server.getsockname() for server in servers]
     made = failed = 0
@@ -151,11 +152,12 @@ def method_run(method, takes, rate):
     workers, started together. Prints the counts summed, as JSON."""
     load_started = time.monotonic()
     loader = subprocess.Popen(script("load", rate), stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    time.sleep(WARM_UP)
-    share = -(-takes // WORKERS)
-    workers = [subprocess.Popen(script("worker", method, share), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                text=True) for _ in range(WORKERS)]
+    workers = []
     try:
+        time.sleep(WARM_UP)
+        share = -(-takes // WORKERS)
+        workers = [subprocess.Popen(script("worker", method, share), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                    text=True) for _ in range(WORKERS)]
         for process in workers:
             if process.stdout.readline().strip() != "ready":
                 raise RuntimeError(f"a worker for {method} did not start")
@@ -169,10 +171,11 @@ def method_run(method, takes, rate):
                 totals[key] = totals.get(key, 0) + value
         elapsed = time.monotonic() - started
     finally:
-        for process in workers:
+        # A closed input ends a worker that waits to start, and the load.
+        for process in [*workers, loader]:
             process.stdin.close()
+        for process in workers:
             process.wait()
-    loader.stdin.close()
     load_counts = json.loads(loader.stdout.readline())
     loader.wait()
     load_seconds = time.monotonic() - load_started
