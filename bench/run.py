@@ -17,7 +17,7 @@ import importlib
 import os
 import sys
 
-SECTIONS = ["probe", "kill", "lookup", "listeners", "startup", "wait_listening"]
+SECTIONS = ["probe", "kill", "lookup", "listeners", "startup", "wait_listening", "collisions"]
 
 
 def main(argv=None):

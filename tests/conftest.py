@@ -10,6 +10,9 @@ import textwrap
 
 import pytest
 
+# Runs example suites in folders of their own (the tests of the pytest plugin).
+pytest_plugins = ["pytester"]
+
 
 def unused_port(kind=socket.SOCK_STREAM):
     """A port the system just handed out on 127.0.0.1 and that is closed again."""

@@ -116,7 +116,7 @@ def test_descriptor_table_full_raises_oserror_without_errno():
     result = run_python(
         """
         import json, os, resource, socket
-        import vantle
+        import vantle._lib  # loaded before the descriptor table fills
 
         free = socket.socket()
         free.bind(("127.0.0.1", 0))

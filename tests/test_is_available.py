@@ -117,7 +117,7 @@ class TestResources:
 
     def test_descriptor_exhaustion_answers_not_free(self):
         code = """
-            import resource, socket, vantle
+            import resource, socket, vantle._lib  # loaded before the descriptor table fills
             free = socket.socket(); free.bind(("127.0.0.1", 0)); port = free.getsockname()[1]; free.close()
             resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
             held = []

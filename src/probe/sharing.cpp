@@ -9,6 +9,7 @@ namespace {
 // name, which PyCapsule_Import checks against the attribute's path.
 constexpr const char* capsule_attribute = "_process_wide";
 constexpr const char* capsule_name = "vantle._lib._process_wide";
+constexpr const char* owner_module = "vantle._lib";
 
 }  // namespace
 
@@ -20,6 +21,9 @@ Result<void> share_process_wide(PyObject* module) {
 }
 
 Result<void> use_shared_process_wide() {
+    // PyCapsule_Import finds the module as an attribute of its package, which
+    // the package sets only once the module has been imported.
+    if (PyRef owner = PyRef::steal(PyImport_ImportModule(owner_module)); !owner) return fail(capture_exception());
     auto* shared = static_cast<ProcessWide*>(PyCapsule_Import(capsule_name, 0));
     if (shared == nullptr) return fail(capture_exception());
     if (shared->layout != ProcessWide::layout_version || shared->size != sizeof(ProcessWide))
