@@ -22,25 +22,16 @@
 #include <vector>
 
 #include "boundary/unique_fd.hpp"
+#include "text/files.hpp"
 #include "text/number.hpp"
 
 namespace vantle::owners::linux_os {
 
 // ---- Files and directories ----
 
-// openat() with O_CLOEXEC added and EINTR retried.
-UniqueFd open_at(int dir_fd, const char* path, int flags) noexcept;
-
-// No limit on what read_file reads.
-inline constexpr std::size_t unlimited = static_cast<std::size_t>(-1);
-
-// Reads the file at `path` (relative to `dir_fd`) from its start into `text`,
-// until its end or `limit` bytes; files of /proc hand out at most a page per
-// read(). With `take_lines`, the text is streamed instead: complete lines are
-// handed to it as they come and dropped, then what is left at the end.
-// Returns 0 or the errno of the failing call, with `text` emptied.
-int read_file(int dir_fd, const char* path, std::size_t limit, std::string& text,
-              const std::function<void(std::string_view)>& take_lines = {});
+using vantle::open_at;
+using vantle::read_file;
+using vantle::unlimited;
 
 // The next field of `text` between `separators`, taken off its front; empty
 // when none is left.

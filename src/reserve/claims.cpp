@@ -1,9 +1,14 @@
-// The parsers of claims.hpp, the same on every platform.
+// The parts of claims.hpp that are the same on every platform: the parsers,
+// and the reading of the services list.
 
 #include "reserve/claims.hpp"
 
-#include <algorithm>
+#include <fcntl.h>
 
+#include <algorithm>
+#include <cerrno>
+
+#include "text/files.hpp"
 #include "text/number.hpp"
 
 namespace vantle::reserve {
@@ -54,6 +59,16 @@ std::vector<std::uint16_t> parse_services(std::string_view text) {
         if (const auto port = parse_number<std::uint16_t>(entry.substr(0, slash))) ports.push_back(*port);
     }
     return ports;
+}
+
+std::expected<std::string, int> services_text() {
+    std::string buffer;
+    std::string text;
+    const int error =
+        read_file(AT_FDCWD, "/etc/services", unlimited, buffer, [&text](std::string_view lines) { text += lines; });
+    if (error == ENOENT) return std::string();
+    if (error != 0) return std::unexpected(error);
+    return text;
 }
 
 }  // namespace vantle::reserve

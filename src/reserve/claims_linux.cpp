@@ -135,14 +135,4 @@ std::expected<std::vector<PortSpan>, int> reserved_spans() {
     return parse_span_list(*text);
 }
 
-std::expected<std::string, int> services_text() {
-    std::string buffer;
-    std::string text;
-    const int error = read_file(AT_FDCWD, "/etc/services", owners::linux_os::unlimited, buffer,
-                                [&text](std::string_view lines) { text += lines; });
-    if (error == ENOENT) return std::string();
-    if (error != 0) return std::unexpected(error);
-    return text;
-}
-
 }  // namespace vantle::reserve

@@ -109,25 +109,4 @@ std::expected<std::vector<PortSpan>, int> ephemeral_spans() {
 
 std::expected<std::vector<PortSpan>, int> reserved_spans() { return std::vector<PortSpan>(); }
 
-std::expected<std::string, int> services_text() {
-    UniqueFd file;
-    for (;;) {
-        file.reset(::open("/etc/services", O_RDONLY | O_CLOEXEC));
-        if (file || errno != EINTR) break;
-    }
-    if (!file) {
-        if (errno == ENOENT) return std::string();
-        return std::unexpected(errno);
-    }
-    std::string text;
-    char buffer[16 * 1024];
-    for (;;) {
-        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return std::unexpected(errno);
-        if (got == 0) return text;
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
 }  // namespace vantle::reserve
