@@ -3,10 +3,11 @@ given) by signalling their holders, as `fuser -k PORT/tcp` does, and says
 what came of it."""
 
 from . import _table
-from ._commands import (KILL_GRACE, KILL_POLL, SIGNALLED, Countdown, holder_record, listening, narrowed,
-                        poll_until, print_json, process_user, where)
+from ._arguments import Arguments
+from ._countdown import Countdown, poll_until
+from ._holders import holder_record, listening, narrowed, process_user, where
+from ._output import EXIT_NEGATIVE, EXIT_OK, print_json, warn, write
 from ._report import RUN_WITH_PRIVILEGES, JsonObject, describe, unseen
-from .cli import EXIT_NEGATIVE, EXIT_OK, Arguments, warn, write
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -15,6 +16,12 @@ if TYPE_CHECKING:
     from ._table import Holder, SignalledHolder, Socket
 
 Wanted = frozenset[str] | None
+
+# kill waits this long for the port after signalling, looking every interval.
+KILL_GRACE = 1.0
+KILL_POLL = 0.05
+# The outcomes of a signal that reached its holder.
+SIGNALLED = ("signalled", "gone")
 
 
 class Scope:

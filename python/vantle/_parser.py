@@ -7,7 +7,7 @@ from collections.abc import Callable
 
 from . import _lib
 from ._ports import PortError, localhost_targets, one_port, port_targets
-from .cli import MAX_COUNT, MAX_TIMEOUT, count, seconds
+from ._arguments import MAX_COUNT, MAX_TIMEOUT, count, seconds
 
 DESCRIPTION = "Check, find, wait for, inspect and free local TCP ports."
 EPILOG = """\
