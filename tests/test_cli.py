@@ -561,6 +561,9 @@ class TestUsage:
         (["wait", "80", "--timeout", "nan"], "argument --timeout: must be 0 to 2147483647 seconds: 'nan'"),
         (["kill", "--force", "--grace", "1", "80"], "argument --grace: not allowed with argument --force"),
         (["wh", "80"], "invalid choice: 'wh', maybe you meant 'who'?"),
+        (["ls", "--jsn"], "vantle ls: error: unrecognized arguments: --jsn, maybe you meant '--json'?"),
+        (["wait", "80", "--timout", "3"], "vantle wait: error: unrecognized arguments: --timout 3, maybe you meant "
+                                          "'--timeout'?"),
         (["reserve", "--count", "0", "--", "true"], "argument --count: not a count of ports (1-1000): '0'"),
         (["reserve", "--count", "2"], "the following arguments are required: CMD ARG..."),
     ])
@@ -570,14 +573,16 @@ class TestUsage:
         assert message in result.stderr
         assert "Traceback" not in result.stderr
 
-    @pytest.mark.parametrize("command", ["check", "free", "wait", "who", "scan", "ls", "kill"])
-    def test_help(self, command):
-        result = vantle(command, "--help")
+    @pytest.mark.parametrize("argv", [[command, "--help"] for command in ["check", "free", "wait", "who", "scan",
+                                                                         "ls", "kill"]] + [["help", "kill"]])
+    def test_help(self, argv):
+        result = vantle(*argv)
         assert result.returncode == 0
         assert "\nexit status:\n  0    success" in result.stdout
         assert re.search(r"\n  --json +print ", result.stdout)  # what the document holds
 
-    def test_no_command_prints_help(self):
-        result = vantle()
-        assert result.returncode == 2
+    @pytest.mark.parametrize("argv, status", [([], 2), (["help"], 0), (["--help"], 0)])
+    def test_no_command_prints_help(self, argv, status):
+        result = vantle(*argv)
+        assert result.returncode == status
         assert result.stdout.startswith("usage: vantle ") and "\nexit status:\n" in result.stdout

@@ -1,7 +1,11 @@
 """The parsed command line, whichever reader made it, and the readers of
 its values that are not ports (see _ports for those)."""
 
-from ._ports import PortError, Targets, joined
+from ._ports import PortError, Targets, joined, localhost_targets, one_port, port_targets
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
 
 # The longest wait taken (68 years): far below what the clock can hold.
 MAX_TIMEOUT = 2**31 - 1
@@ -49,3 +53,28 @@ def count(text: str) -> int:
     if not (text.isascii() and text.isdigit()) or not 1 <= int(text) <= MAX_COUNT:
         raise PortError(f"not a count of ports (1-{MAX_COUNT}): {text!r}")
     return int(text)
+
+
+class Command:
+    """What quick_parse needs to know of a command: its flags, its options
+    with a value and their readers, whether it takes ports ('+': one or
+    more, '*': any, '': none) and their reader, and whether it runs a
+    command given after its options. The argparse parser (_parser) says the
+    same at length."""
+
+    def __init__(self, flags: "Sequence[str]", options: "dict[str, Callable[[str], object]]", ports: str,
+                 read_ports: "Callable[[str], Targets]" = port_targets, runs: bool = False) -> None:
+        self.flags, self.options, self.ports, self.read_ports = flags, options, ports, read_ports
+        self.runs = runs
+
+
+COMMANDS = {
+    "check": Command(["--json"], {}, "+", localhost_targets),
+    "free": Command(["--json"], {"--preferred": one_port}, ""),
+    "wait": Command(["--json", "--listening"], {"--timeout": seconds}, "+"),
+    "who": Command(["--json", "--all"], {}, "+"),
+    "scan": Command(["--json", "--all"], {}, "+", localhost_targets),
+    "ls": Command(["--json", "--wide"], {}, "*"),
+    "kill": Command(["--json", "--force", "--udp"], {"--grace": seconds}, "+"),
+    "reserve": Command([], {"--count": count}, "", runs=True),
+}

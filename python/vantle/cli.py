@@ -1,46 +1,22 @@
 """The `vantle` command: the package's functions for the shell.
 
 Start-up is most of what a command costs, so this module imports little:
-the common command lines are read by hand (see quick_parse), and argparse
-is loaded only for help, usage errors and the forms the hand-written reader
-leaves to it. Each command imports what it needs when it runs.
+the common command lines are read by hand (see quick_parse), the top-level
+help is written out (see _help), and argparse is loaded only for a
+command's help, usage errors and the forms the hand-written reader leaves
+to it. Each command imports what it needs when it runs.
 """
 
 import sys
 
-from ._arguments import Arguments, count, seconds
-from ._output import (EXIT_BROKEN_PIPE, EXIT_INTERRUPTED, EXIT_OUTPUT, EXIT_USAGE, ClosedOutput, OutputError,
-                      complain, flushed, silence)
-from ._ports import PortError, Targets, localhost_targets, one_port, port_targets
+from ._arguments import COMMANDS, Arguments
+from ._output import (EXIT_BROKEN_PIPE, EXIT_INTERRUPTED, EXIT_OK, EXIT_OUTPUT, EXIT_USAGE, ClosedOutput,
+                      OutputError, complain, flushed, silence, write)
+from ._ports import PortError, Targets
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Sequence
-
-
-class Command:
-    """What quick_parse needs to know of a command: its flags, its options
-    with a value and their readers, whether it takes ports ('+': one or
-    more, '*': any, '': none) and their reader, and whether it runs a
-    command given after its options. The argparse parser says the same at
-    length."""
-
-    def __init__(self, flags: "Sequence[str]", options: "dict[str, Callable[[str], object]]", ports: str,
-                 read_ports: "Callable[[str], Targets]" = port_targets, runs: bool = False) -> None:
-        self.flags, self.options, self.ports, self.read_ports = flags, options, ports, read_ports
-        self.runs = runs
-
-
-COMMANDS = {
-    "check": Command(["--json"], {}, "+", localhost_targets),
-    "free": Command(["--json"], {"--preferred": one_port}, ""),
-    "wait": Command(["--json", "--listening"], {"--timeout": seconds}, "+"),
-    "who": Command(["--json", "--all"], {}, "+"),
-    "scan": Command(["--json", "--all"], {}, "+", localhost_targets),
-    "ls": Command(["--json", "--wide"], {}, "*"),
-    "kill": Command(["--json", "--force", "--udp"], {"--grace": seconds}, "+"),
-    "reserve": Command([], {"--count": count}, "", runs=True),
-}
 
 
 def quick_parse(argv: "Sequence[str]") -> Arguments | None:
@@ -83,13 +59,14 @@ def quick_parse(argv: "Sequence[str]") -> Arguments | None:
 
 
 def full_parse(argv: "Sequence[str]") -> Arguments:
-    """argparse's reading: help and usage errors end here with SystemExit."""
-    from ._parser import build_parser
-    parser = build_parser()
-    if not argv:
-        parser.print_help()
-        raise SystemExit(EXIT_USAGE)
-    return parser.parse_args(argv, namespace=Arguments())
+    """argparse's reading (see _parser), but for the top-level help: written
+    out in _help, it is printed without argparse."""
+    if not argv or argv[0] in ("-h", "--help") or argv == ["help"]:
+        from ._help import TOP_HELP
+        write(TOP_HELP)
+        raise SystemExit(EXIT_OK if argv else EXIT_USAGE)
+    from ._parser import parse
+    return parse(list(argv))
 
 
 def run(args: Arguments) -> int:
