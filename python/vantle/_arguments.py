@@ -72,7 +72,7 @@ COMMANDS = {
     "check": Command(["--json"], {}, "+", localhost_targets),
     "free": Command(["--json"], {"--preferred": one_port}, ""),
     "wait": Command(["--json", "--listening"], {"--timeout": seconds}, "+"),
-    "who": Command(["--json", "--all"], {}, "+"),
+    "who": Command(["--json", "--all", "--wide"], {}, "+"),
     "scan": Command(["--json", "--all"], {}, "+", localhost_targets),
     "ls": Command(["--json", "--wide"], {}, "*"),
     "kill": Command(["--json", "--force", "--udp"], {"--grace": seconds}, "+"),

@@ -68,9 +68,18 @@ def command_wait(args: Arguments) -> int:
     label = f"waiting for port {ports[0]}" if len(ports) == 1 else f"waiting for {len(ports)} ports"
     pending = dict(targets)
     seen: dict[int, list[str]] = {}
+    # How long each port took, from the start of the wait.
+    waited: dict[int, float] = {}
+    countdown = Countdown(label, timeout)
     from ._wait import listen_steps, listening_on
 
     def settled() -> bool:
+        settled_ports(time.monotonic() - started)
+        if pending and len(ports) > 1:
+            countdown.label = f"waiting for {len(pending)} of {len(ports)} ports"
+        return not pending
+
+    def settled_ports(elapsed: float) -> None:
         if args.listening:
             # The look of wait_until_listening, at its pace.
             for port, wanted in list(pending.items()):
@@ -78,19 +87,21 @@ def command_wait(args: Arguments) -> int:
                 if addresses:
                     seen[port] = [address_port(address, port) for address in addresses]
                     del pending[port]
+                    waited[port] = elapsed
         else:
             for port, wanted in list(pending.items()):
                 free = _lib.is_available(port) if wanted is None else not narrowed(_table.holders(port), wanted)
                 if free:
                     del pending[port]
-        return not pending
+                    waited[port] = elapsed
 
     started = time.monotonic()
-    done = poll_until(settled, timeout, Countdown(label, timeout), listen_steps() if args.listening else POLL)
-    waited = round(time.monotonic() - started, 2)
+    done = poll_until(settled, timeout, countdown, listen_steps() if args.listening else POLL)
+    total = time.monotonic() - started
+    took = {port: round(waited.get(port, total), 2) for port in ports}
     if args.listening:
         records: list[JsonObject] = [{"port": port, "listening": port in seen, "addresses": seen.get(port, []),
-                                      "waited": waited} for port in ports]
+                                      "waited": took[port]} for port in ports]
         if args.json:
             print_json(records if len(records) > 1 else records[0])
         elif done:
@@ -102,7 +113,7 @@ def command_wait(args: Arguments) -> int:
         return EXIT_OK if done else EXIT_NEGATIVE
     states = {state.port: state for state in describe(list(pending))}
     if args.json:
-        answers = [{**states.get(port, free_port(port)).to_json(), "waited": waited} for port in ports]
+        answers = [{**states.get(port, free_port(port)).to_json(), "waited": took[port]} for port in ports]
         print_json(answers if len(answers) > 1 else answers[0])
     elif done:
         for port in ports:
@@ -116,9 +127,13 @@ def command_wait(args: Arguments) -> int:
 
 def elsewhere_note(port: int, holders: "list[Holder]") -> str:
     """For a port localhost may bind although other addresses hold it."""
-    held = ", ".join(f"{held_at(h)} by "
-                     + (f"{h['name']} (pid {h['pid']})" if h["pid"] is not None else f"user {process_user(h)}")
-                     for h in holders)
+    # The workers of a server share its sockets: one entry for them all.
+    pids: dict[tuple[str, str], list[str]] = {}
+    for h in holders:
+        by = (h["name"] or "?") if h["pid"] is not None else f"user {process_user(h)}"
+        pids.setdefault((held_at(h), by), []).extend([str(h["pid"])] if h["pid"] is not None else [])
+    held = ", ".join(f"{at} by {by}" + (f" (pid{'s' * (len(found) > 1)} {', '.join(found)})" if found else "")
+                     for (at, by), found in pids.items())
     return f"{port} is free on localhost, but held on {held}"
 
 
@@ -172,7 +187,7 @@ def command_who(args: Arguments) -> int:
     if args.json:
         print_json(records)
     else:
-        print_table(table)
+        print_table(table, None if args.wide else terminal_width())
         for note in notes:
             write(note + "\n")
     return EXIT_OK if every_port_seen else EXIT_NEGATIVE

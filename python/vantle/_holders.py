@@ -22,6 +22,11 @@ def listening(holder: "Holder") -> list[str]:
     return [endpoint(s) for s in holder["sockets"] if s["protocol"] == "tcp" and s["state"] == "LISTEN"]
 
 
+def kind(socket: "Socket") -> str:
+    """"tcp established", "udp": the protocol, and the state where it has one."""
+    return socket["protocol"] if socket["state"] == "NONE" else f"{socket['protocol']} {socket['state'].lower()}"
+
+
 def process_user(holder: "Holder") -> str:
     """The owner of a holder: the process's user (the socket's for one not visible)."""
     return holder["user"] or str(holder["uid"])
@@ -29,7 +34,7 @@ def process_user(holder: "Holder") -> str:
 
 def held_at(holder: "Holder") -> str:
     """Where a holder listens; for one that does not, its sockets and their kinds."""
-    others = [f"{endpoint(s)} ({s['protocol']} {s['state'].lower()})" for s in holder["sockets"]]
+    others = [f"{endpoint(s)} ({kind(s)})" for s in holder["sockets"]]
     return ",".join(listening(holder) or others) or "-"
 
 
@@ -53,5 +58,5 @@ def where(wanted: "frozenset[str] | None") -> str:
 def holder_record(holder: "Holder") -> JsonObject:
     """A holder in JSON: the process and its user, and its sockets with theirs."""
     return {"pid": holder["pid"], "ppid": holder["ppid"], "name": holder["name"], "cmd": holder["cmd"],
-            "user": process_user(holder), "uid": holder["uid"], "addresses": listening(holder),
+            "user": holder["user"], "uid": holder["uid"], "addresses": listening(holder),
             "sockets": [dict(s) for s in holder["sockets"]]}

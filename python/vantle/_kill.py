@@ -5,7 +5,7 @@ what came of it."""
 from . import _table
 from ._arguments import Arguments
 from ._countdown import Countdown, poll_until
-from ._holders import holder_record, listening, narrowed, process_user, where
+from ._holders import holder_record, kind, listening, narrowed, process_user, where
 from ._output import EXIT_NEGATIVE, EXIT_OK, print_json, warn, write
 from ._report import RUN_WITH_PRIVILEGES, JsonObject, describe, unseen
 
@@ -34,7 +34,11 @@ class Scope:
 
     def holders(self) -> "list[Holder]":
         """The holders of the port now, each with its sockets in scope."""
-        found = narrowed(_table.holders(self.port), self.wanted)
+        return self.kept(_table.holders(self.port))
+
+    def kept(self, holders: "list[Holder]") -> "list[Holder]":
+        """The holders with sockets in scope, each with those only."""
+        found = narrowed(holders, self.wanted)
         if self.udp:
             return found
         kept = [{**h, "sockets": [s for s in h["sockets"] if s["protocol"] == "tcp"]} for h in found]
@@ -82,7 +86,7 @@ def kill_words(holder: "Holder", with_user: bool = False) -> str:
     if with_user:
         details.append(f"user {process_user(holder)}")
     if not listening(holder):
-        kinds = sorted({f"{s['protocol']} {s['state'].lower()}" for s in holder["sockets"]})
+        kinds = sorted({kind(s) for s in holder["sockets"]})
         details.append("not listening: " + ", ".join(kinds))
     return f"{holder['name'] or '?'} ({', '.join(details)})"
 
@@ -102,11 +106,15 @@ def holds(holders: "Sequence[Holder]", still: str = "") -> str:
     return ", ".join(kill_words(h) for h in holders) + still + (" holds" if len(holders) == 1 else " hold")
 
 
-def kill_one(port: int, wanted: Wanted, force: bool, grace: float | None,
-             udp: bool = False) -> tuple[str, str, JsonObject]:
-    """Frees one port: (outcome, message, JSON record)."""
+def kill_one(port: int, wanted: Wanted, force: bool, grace: float | None, udp: bool = False,
+             earlier: "Sequence[Holder]" = (), signalled_for: "dict[int, int] | None" = None,
+             ) -> tuple[str, str, JsonObject]:
+    """Frees one port: (outcome, message, JSON record). `earlier` are its
+    holders when the command began, and `signalled_for` the port whose kill
+    signalled each pid since: a port those kills freed is reported freed."""
     scope = Scope(port, wanted, udp)
     found = scope.signal(force)
+    freed_before = [h for h in scope.kept(list(earlier)) if h["pid"] in (signalled_for or {})]
     left = settle(scope, found, KILL_GRACE if grace is None else grace,
                   Countdown(f"freeing port {port}" + ("" if grace is None else ", then SIGKILL"),
                             KILL_GRACE if grace is None else grace))
@@ -123,7 +131,13 @@ def kill_one(port: int, wanted: Wanted, force: bool, grace: float | None,
         signalled_pids |= {h["pid"] for h in killed}
         left = settle(scope, second, KILL_GRACE, Countdown(f"freeing port {port}", KILL_GRACE))
     after = "" if not killed else f"; SIGKILL after {grace:g} s: " + ", ".join(kill_words(h) for h in killed)
-    if not found:
+    if not found and freed_before:
+        outcome = "freed"
+        by = sorted({(signalled_for or {})[h["pid"]] for h in freed_before if h["pid"] is not None})
+        message = (f"{port} freed, was held by " + ", ".join(kill_words(h) for h in freed_before)
+                   + f", signalled for {', '.join(map(str, by))}")
+        found = [{**h, "signal": "signalled"} for h in freed_before]
+    elif not found:
         before = describe([port])[0]
         if wanted is not None:
             outcome, message = "already_free", f"{port} was already free{where(wanted)}"
@@ -164,7 +178,7 @@ def kill_one(port: int, wanted: Wanted, force: bool, grace: float | None,
                    sockets[0] if sockets else None)
     record: JsonObject = {"port": port, "outcome": outcome,
                           "holders": [{**holder_record(h), "signal": h["signal"]} for h in found],
-                          "user": None if keeping is None else keeping["user"] or str(keeping["uid"]),
+                          "user": None if keeping is None else keeping["user"],
                           "uid": None if keeping is None else keeping["uid"],
                           "sigkill": [h["pid"] for h in killed], "message": message}
     return outcome, message, record
@@ -183,8 +197,16 @@ def command_kill(args: Arguments) -> int:
     targets = args.targets
     records, outcomes = [], []
     many = len(targets) > 1
+    # With many ports, one holder may hold several: who held what at the
+    # start tells a port freed by an earlier port's kill from one already free.
+    earlier = _table.holders_by_port(list(targets)) if many else {}
+    signalled_for: dict[int, int] = {}
     for port, wanted in targets.items():
-        outcome, message, record = kill_one(port, wanted, args.force, args.grace, args.udp)
+        outcome, message, record = kill_one(port, wanted, args.force, args.grace, args.udp,
+                                            earlier.get(port, []), signalled_for)
+        for holder in record["holders"]:  # type: ignore[attr-defined]
+            if holder["signal"] in SIGNALLED and holder["pid"] is not None:
+                signalled_for.setdefault(holder["pid"], port)
         records.append(record)
         outcomes.append(outcome)
         if args.json or (many and outcome == "already_free"):

@@ -24,6 +24,9 @@ class ClosedOutput:
     def flush(self) -> None:
         pass
 
+    def isatty(self) -> bool:
+        return False
+
 
 def write(text: str) -> None:
     """Writes to stdout; a failure to write ends the command (see cli.main)."""
@@ -99,11 +102,41 @@ def print_json(value: object) -> None:
     write(json_text(value) + "\n")
 
 
+# Marks where a cell was cut.
+CUT = "..."
+# The least room a command line is shortened into; a narrower terminal cuts
+# the row where it ends.
+LEAST_COMMAND = 12
+
+
+def shortened(command: str, room: int) -> str:
+    """A command line in `room` characters, keeping what tells most: the
+    program's name and its first arguments. The leading directories of the
+    program's path go first, as many as need to ("/usr/lib/jvm/bin/java"
+    becomes ".../jvm/bin/java"), then the end of the line; CUT marks each cut."""
+    if len(command) <= room:
+        return command
+    program, space, arguments = command.partition(" ")
+    directories = program.split("/")[:-1]
+    name = program.rpartition("/")[2]
+    for kept in range(len(directories) - 1, -1, -1):
+        program = "/".join([CUT, *directories[len(directories) - kept:], name])
+        if len(program) + len(space) + len(arguments) <= room:
+            return program + space + arguments
+    line = program + space + arguments
+    return line if len(line) <= room else line[:room - len(CUT)] + CUT
+
+
 def print_table(table: "list[tuple[str, ...]]", width: int | None = None) -> None:
-    """Columns padded to their widest cell; each row cut to `width` when given."""
+    """Columns padded to their widest cell; each row cut to `width` when
+    given, the last cell (a command line) shortened to fit where it can be."""
     widths = [max(len(row[i]) for row in table) for i in range(len(table[0]) - 1)]
     for row in table:
-        line = "  ".join([cell.ljust(w) for cell, w in zip(row, widths)] + [row[-1]]).rstrip()
+        start = "".join(cell.ljust(w) + "  " for cell, w in zip(row, widths))
+        last = row[-1]
+        if width is not None and width - len(start) >= LEAST_COMMAND:
+            last = shortened(last, width - len(start))
+        line = (start + last).rstrip()
         write((line if width is None else line[:width]) + "\n")
 
 

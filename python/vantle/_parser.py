@@ -17,8 +17,8 @@ STATE_JSON = ("port, state (free or in_use: localhost's bind test), bindable, ow
 JSON_HELP = {
     "check": f"print a list with one object per port: {STATE_JSON}",
     "free": f"print one object: {STATE_JSON}",
-    "wait": (f"print one object per port (a list for several): {STATE_JSON}, and waited (seconds); "
-             "with --listening: port, listening (true or false), addresses, waited"),
+    "wait": (f"print one object per port (a list for several): {STATE_JSON}, and waited (seconds until "
+             "this port was free); with --listening: port, listening (true or false), addresses, waited"),
     "who": f"print a list with one object per port: {STATE_JSON}; with --all also holders "
            "(pid, ppid, name, cmd, user, uid, addresses, sockets)",
     "scan": f"print a list with one object per port in use (every port with --all): {STATE_JSON}",
@@ -95,6 +95,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     who = command("who", "Show who listens on each port, on any address (exit 1 if any has no visible "
                          "listener).", "+")
     who.add_argument("--all", action="store_true", help="every process holding the port (what kill signals)")
+    who.add_argument("--wide", action="store_true", help="do not cut rows to the terminal's width")
 
     scan = command("scan", "List the ports in use on localhost among many.", "+", localhost=True)
     scan.add_argument("--all", action="store_true", help="list free ports too")

@@ -84,7 +84,7 @@ def run(args: Arguments) -> int:
 def main(argv: "Sequence[str] | None" = None) -> int:
     arguments = sys.argv[1:] if argv is None else list(argv)
     if sys.stdout is None:
-        sys.stdout = ClosedOutput()  # only write and flush are used
+        sys.stdout = ClosedOutput()  # only write, flush and isatty are used
     try:
         try:
             args = quick_parse(arguments) or full_parse(arguments)
