@@ -111,10 +111,11 @@ def kill_one(port: int, wanted: Wanted, force: bool, grace: float | None, udp: b
              ) -> tuple[str, str, JsonObject]:
     """Frees one port: (outcome, message, JSON record). `earlier` are its
     holders when the command began, and `signalled_for` the port whose kill
-    signalled each pid since: a port those kills freed is reported freed."""
+    signalled each pid since (this kill adds its own): a port that those
+    kills freed is reported freed."""
+    signalled_for = {} if signalled_for is None else signalled_for
     scope = Scope(port, wanted, udp)
     found = scope.signal(force)
-    freed_before = [h for h in scope.kept(list(earlier)) if h["pid"] in (signalled_for or {})]
     left = settle(scope, found, KILL_GRACE if grace is None else grace,
                   Countdown(f"freeing port {port}" + ("" if grace is None else ", then SIGKILL"),
                             KILL_GRACE if grace is None else grace))
@@ -130,10 +131,14 @@ def kill_one(port: int, wanted: Wanted, force: bool, grace: float | None, udp: b
         signalled += [h for h in killed if h["pid"] not in signalled_pids]
         signalled_pids |= {h["pid"] for h in killed}
         left = settle(scope, second, KILL_GRACE, Countdown(f"freeing port {port}", KILL_GRACE))
+    for holder in signalled:
+        if holder["pid"] is not None:
+            signalled_for.setdefault(holder["pid"], port)
     after = "" if not killed else f"; SIGKILL after {grace:g} s: " + ", ".join(kill_words(h) for h in killed)
-    if not found and freed_before:
+    freed_before = [] if found else [h for h in scope.kept(list(earlier)) if h["pid"] in signalled_for]
+    if freed_before:
         outcome = "freed"
-        by = sorted({(signalled_for or {})[h["pid"]] for h in freed_before if h["pid"] is not None})
+        by = sorted({signalled_for[h["pid"]] for h in freed_before if h["pid"] is not None})
         message = (f"{port} freed, was held by " + ", ".join(kill_words(h) for h in freed_before)
                    + f", signalled for {', '.join(map(str, by))}")
         found = [{**h, "signal": "signalled"} for h in freed_before]
@@ -204,9 +209,6 @@ def command_kill(args: Arguments) -> int:
     for port, wanted in targets.items():
         outcome, message, record = kill_one(port, wanted, args.force, args.grace, args.udp,
                                             earlier.get(port, []), signalled_for)
-        for holder in record["holders"]:  # type: ignore[attr-defined]
-            if holder["signal"] in SIGNALLED and holder["pid"] is not None:
-                signalled_for.setdefault(holder["pid"], port)
         records.append(record)
         outcomes.append(outcome)
         if args.json or (many and outcome == "already_free"):

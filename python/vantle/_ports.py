@@ -41,7 +41,7 @@ def address_literal(text: str, item: str) -> frozenset[str]:
         address = socket.inet_ntop(family, socket.inet_pton(family, text[1:-1] if bracketed else text))
     except OSError:
         where = "" if item == text else f" in {item!r}"
-        raise PortError(f"not an address: {text!r}{where}; use an IP address (127.0.0.2, [::1]) or localhost") from None
+        raise PortError(f"not an address: {text!r}{where}; use 127.0.0.1, [::1] or localhost") from None
     # An IPv4-mapped address is the IPv4 address, as the sockets are matched.
     return frozenset({address.removeprefix("::ffff:") if "." in address else address})
 
