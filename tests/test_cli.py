@@ -17,7 +17,7 @@ from types import SimpleNamespace
 import pytest
 
 from vantle import _lib
-from vantle import reserve
+from vantle import holders, reserve
 from conftest import listening, unused_port
 from scenarios import ListenerChild
 from test_reserve import WINDOW, quiet_window
@@ -51,6 +51,13 @@ def hand_off(*_):
     os._exit(0)
 signal.signal(signal.SIGTERM, hand_off)
 print(s.getsockname()[1], flush=True)
+signal.pause()
+"""
+
+TWO_PORTS = """
+import signal, socket
+held = [socket.create_server(("127.0.0.1", 0)) for _ in range(2)]
+print(*(s.getsockname()[1] for s in held), flush=True)
 signal.pause()
 """
 
@@ -205,6 +212,10 @@ class TestWait:
         # Only the message: stderr is no terminal, so no countdown.
         assert result.stderr.startswith(f"vantle: timed out after 0.5 s: {port} in use by ")
         assert result.stderr.count("\n") == 1 and "\r" not in result.stderr
+        with listening() as (_, port):
+            answer = json.loads(vantle("wait", "--json", unused_port(), port, "--timeout", 0.5).stdout)
+        # Each port's own wait: the free one's at once.
+        assert answer[0]["waited"] < 0.25 <= 0.5 <= answer[1]["waited"]
 
     @pytest.mark.parametrize("delay, timeout, status", [(1, 20, 0), (None, 0.3, 1)])
     def test_wait_listening(self, delay, timeout, status):
@@ -273,6 +284,26 @@ class TestWhoAndScan:
         assert checked.stdout == (f"{port} in use, no listening process found "
                                   f"(vantle who --all {port} names its holders)\n")
 
+    @pytest.mark.parametrize("listing", ["ls", "who"])
+    def test_rows_fit_the_terminal(self, listing):
+        # An interpreter under a long path, as a virtual environment's: its
+        # directories give way to its name and first arguments.
+        program = "/opt/" + "a-long-directory/" * 4 + "bin/python3"
+        with subprocess.Popen([program, "-c", SERVER], executable=sys.executable, stdout=subprocess.PIPE,
+                              text=True) as child:
+            terminal, stdout = os.openpty()
+            try:
+                port = child.stdout.readline().split()[0]
+                shown = subprocess.Popen(command(listing, port), stdout=stdout, env={**os.environ, "COLUMNS": "80"})
+                os.close(stdout)
+                output = read_terminal(terminal).decode()
+                assert shown.wait(timeout=30) == 0
+            finally:
+                child.kill()
+                os.close(terminal)
+        [row] = [line for line in output.splitlines() if line.startswith(port)]
+        assert len(row) <= 80 and row.endswith("...") and " .../python3 -c \\nimport os, " in row, row
+
     def test_who_marks_free_ports(self):
         free = unused_port()
         result = vantle("who", free)
@@ -305,6 +336,20 @@ class TestKill:
         assert result.returncode == 0, result.stdout + result.stderr
         assert result.stdout == f"{port} freed, was held by {process_name(child.pid)} (pid {child.pid})\n"
         assert child.wait(timeout=10) == 0
+
+    def test_kill_of_two_ports_one_holder(self):
+        # The second port is freed by the first one's kill: freed, not already free.
+        with subprocess.Popen([sys.executable, "-c", TWO_PORTS], stdout=subprocess.PIPE, text=True) as child:
+            try:
+                first, second = child.stdout.readline().split()
+                name = process_name(child.pid)
+                result = vantle("kill", first, second)
+            finally:
+                child.kill()
+        assert (result.returncode, result.stdout.splitlines()) == (0, [
+            f"{first} freed, was held by {name} (pid {child.pid})",
+            f"{second} freed, was held by {name} (pid {child.pid}), signalled for {first}",
+            "2 ports: 2 freed, 0 already free"])
 
     def test_kill_force_and_free_port(self, server):
         child, port = server
@@ -362,12 +407,14 @@ class TestKill:
         holder = subprocess.Popen([sys.executable, "-c", UDP_HOLDER], stdout=subprocess.PIPE, text=True)
         try:
             port = int(holder.stdout.readline())
+            assert [s["state"] for h in holders(port) for s in h["sockets"]] == ["NONE"]
             for target in (f"127.0.0.2:{port}", port):
                 spared = vantle("kill", target)
                 assert (spared.returncode, holder.poll()) == (0, None), spared.stdout
             killed = vantle("kill", "--udp", port)
             assert killed.returncode == 0, killed.stderr
-            assert killed.stdout.startswith(f"{port} freed, was held by ")
+            assert killed.stdout == \
+                f"{port} freed, was held by {process_name(holder.pid)} (pid {holder.pid}, not listening: udp)\n"
             assert holder.wait(timeout=10) == -signal.SIGTERM
         finally:
             holder.kill()
@@ -419,17 +466,22 @@ class TestJson:
 
 
 class TestSignalsAndPipes:
-    @pytest.mark.parametrize("args", [["wait", "{port}", "--timeout", "30"], ["kill", "{port}"]])
-    def test_ctrl_c_ends_the_wait(self, args):
+    @pytest.mark.parametrize("args, countdown", [
+        (["wait", "{port}", "--timeout", "30"], b"waiting for port {port}: "),
+        (["kill", "{port}"], b"freeing port {port}: "),
+        # A port that comes up leaves the count.
+        (["wait", "--listening", "{port}", "{free}"], b"waiting for 1 of 2 ports: "),
+    ])
+    def test_ctrl_c_ends_the_wait(self, args, countdown):
         terminal, stderr = os.openpty()
         with ListenerChild(ignore_term=True) as holder:
-            child = subprocess.Popen(command(*(arg.format(port=holder.port) for arg in args)),
+            facts = {"port": holder.port, "free": unused_port()}
+            child = subprocess.Popen(command(*(arg.format(**facts) for arg in args)),
                                      stdout=subprocess.PIPE, stderr=stderr)
             os.close(stderr)
             try:
                 # The countdown shows on a terminal once the wait has begun.
-                shown = read_terminal(terminal, until=b" s left")
-                assert b" s left" in shown
+                shown = read_terminal(terminal, until=countdown.replace(b"{port}", str(holder.port).encode()))
                 sent = time.monotonic()
                 child.send_signal(signal.SIGINT)
                 status = child.wait(timeout=30)
@@ -511,7 +563,7 @@ class TestUnprivilegedCaller:
             f"{f.other} - {OWNER_UID} 127.0.0.1:{f.other} - " + NOT_VISIBLE.format(OWNER_UID)], ""),
         (["check", "--json", "{low}", "{other}"], (), 1, lambda f: [
             {"port": f.low, "state": "free", "bindable": False, "owner": None, "user": None},
-            {"port": f.other, "state": "in_use", "bindable": False, "owner": None, "user": str(OWNER_UID),
+            {"port": f.other, "state": "in_use", "bindable": False, "owner": None, "user": None,
              "uid": OWNER_UID, "addresses": [f"127.0.0.1:{f.other}"]}], ""),
         (["kill", "{low}"], (), 0,
          lambda f: [f"{f.low} was already free, but only a privileged user may bind it (ports below {f.start})"], ""),
@@ -574,6 +626,9 @@ class TestUsage:
         (["wait", "80", "--timeout", "nan"], "argument --timeout: must be 0 to 2147483647 seconds: 'nan'"),
         (["kill", "--force", "--grace", "1", "80"], "argument --grace: not allowed with argument --force"),
         (["wh", "80"], "invalid choice: 'wh', maybe you meant 'who'?"),
+        (["ls", "--jsn"], "vantle ls: error: unrecognized arguments: --jsn, maybe you meant '--json'?"),
+        (["wait", "80", "--timout", "3"], "vantle wait: error: unrecognized arguments: --timout 3, maybe you meant "
+                                          "'--timeout'?"),
         (["reserve", "--count", "0", "--", "true"], "argument --count: not a count of ports (1-1000): '0'"),
         (["reserve", "--count", "2"], "the following arguments are required: CMD ARG..."),
     ])
@@ -583,14 +638,16 @@ class TestUsage:
         assert message in result.stderr
         assert "Traceback" not in result.stderr
 
-    @pytest.mark.parametrize("command", ["check", "free", "wait", "who", "scan", "ls", "kill"])
-    def test_help(self, command):
-        result = vantle(command, "--help")
+    @pytest.mark.parametrize("argv", [[command, "--help"] for command in ["check", "free", "wait", "who", "scan",
+                                                                         "ls", "kill"]] + [["help", "kill"]])
+    def test_help(self, argv):
+        result = vantle(*argv)
         assert result.returncode == 0
         assert "\nexit status:\n  0    success" in result.stdout
         assert re.search(r"\n  --json +print ", result.stdout)  # what the document holds
 
-    def test_no_command_prints_help(self):
-        result = vantle()
-        assert result.returncode == 2
+    @pytest.mark.parametrize("argv, status", [([], 2), (["help"], 0), (["--help"], 0)])
+    def test_no_command_prints_help(self, argv, status):
+        result = vantle(*argv)
+        assert result.returncode == status
         assert result.stdout.startswith("usage: vantle ") and "\nexit status:\n" in result.stdout

@@ -19,14 +19,22 @@ from test_cli import vantle as run_vantle
 from test_kill import CALLER_UID, OWNER_UID, drop_to
 
 # argv: address, port (0: any), and "nobody" to drop root for nobody after
-# listening. Exits on SIGTERM.
+# listening, or "fork" to share the socket with a worker that lasts as long
+# as the listener. Exits on SIGTERM.
 LISTENER = """
-import os, signal, socket, sys
+import os, signal, socket, sys, time
 address, port = sys.argv[1], int(sys.argv[2])
 s = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET)
 s.bind((address, port)); s.listen()
 if sys.argv[3:] == ["nobody"]:
     os.setgroups([]); os.setresgid(65534, 65534, 65534); os.setresuid(65534, 65534, 65534)
+if sys.argv[3:] == ["fork"] and os.fork() == 0:
+    parent = os.getppid()
+    for _ in range(1200):
+        if os.getppid() != parent:
+            break
+        time.sleep(0.05)
+    os._exit(0)
 signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
 print(s.getsockname()[1], flush=True)
 signal.pause()
@@ -62,7 +70,7 @@ def test_listener_beyond_localhost_is_seen_and_freed():
         who = run_vantle("who", port)
         assert who.returncode == 0, who.stderr
         assert f"127.0.0.2:{port}" in who.stdout and str(child.pid) in who.stdout
-        assert f"{port} is free on localhost, but held on 127.0.0.2:{port} by python" in who.stdout
+        assert f"{port} is free on localhost, but held on 127.0.0.2:{port} by python (pid {child.pid})" in who.stdout
 
         # An address narrows who and kill to what takes connections there.
         elsewhere = run_vantle("who", f"127.0.0.3:{port}")
@@ -77,6 +85,26 @@ def test_listener_beyond_localhost_is_seen_and_freed():
         assert killed.stdout == f"{port} freed, was held by python (pid {child.pid})\n"
         assert child.wait(timeout=10) == 0
         assert vantle.listeners([port]) == []
+
+
+def test_a_listener_and_its_worker_are_noted_once():
+    with listeners_on("127.0.0.2", then=["fork"]) as (port, [child]):
+        holders = vantle.holders(port)
+        pids = ", ".join(str(h["pid"]) for h in holders)
+        who = run_vantle("who", port)
+    assert (len(holders), who.stdout.splitlines()[-1]) == \
+        (2, f"{port} is free on localhost, but held on 127.0.0.2:{port} by python (pids {pids})")
+
+
+def test_a_command_line_that_is_not_utf8_is_shown_escaped():
+    with listeners_on("127.0.0.1", then=[b"caf\xe9"]) as (port, [child]):
+        [entry] = vantle.listeners([port])
+        [holder] = vantle.holders(port)
+        listed = run_vantle("ls", port)
+        info = vantle.get_info(port)
+    assert entry["processes"][0]["cmd"].endswith(" 0 caf\\xe9") and holder["cmd"] == entry["processes"][0]["cmd"]
+    assert listed.stdout.splitlines()[1].endswith(" 0 caf\\xe9")
+    assert (info["pid"], info["cmd"]) == (child.pid, "")  # the six functions keep their contract
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to make the socket before becoming nobody")
@@ -105,6 +133,9 @@ def test_invisible_holder_is_reported_as_such():
         listed = run_vantle("ls", "--json", port, prefix=drop_to(CALLER_UID))
         assert json.loads(listed.stdout) == [
             {"port": port, "address": "127.0.0.2", "uid": OWNER_UID, "user": None, "processes": []}]
+        # A user with no name: null, with the uid beside it, wherever it is shown.
+        [who] = json.loads(run_vantle("who", "--json", "--all", port, prefix=drop_to(CALLER_UID)).stdout)
+        assert (who["holders"][0]["user"], who["holders"][0]["uid"]) == (None, OWNER_UID)
         killed = run_vantle("kill", port, prefix=drop_to(CALLER_UID))
         assert killed.returncode == 1
         assert killed.stderr == (f"{port} not freed: in use by a process of user {OWNER_UID} that you cannot see "

@@ -1,168 +1,22 @@
 """The commands of `vantle`, each a function of the parsed command line that
 prints its answer and returns the exit status (see cli for the reading)."""
 
-import os
-import sys
 import time
-from _json import encode_basestring_ascii
 
 from . import _lib, _sockets, _table
+from ._arguments import Arguments
+from ._countdown import POLL, Countdown, poll_until
+from ._holders import address_port, endpoint, held_at, holder_record, listening, narrowed, process_user, where
+from ._output import EXIT_NEGATIVE, EXIT_OK, complain, one_line, print_json, print_table, terminal_width, write
 from ._ports import covers
-from ._report import JsonObject, PortState, describe, free_port, unseen, user_name
-from .cli import EXIT_NEGATIVE, EXIT_OK, Arguments, complain, write
+from ._report import JsonObject, PortState, describe, free_port, unseen
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable, Iterator, Sequence
+    from collections.abc import Callable
 
-    from ._ports import Targets
-    from ._table import Holder, Listener, SignalledHolder, Socket
+    from ._table import Holder, Listener
 
-# How often a wait looks again: the bound on how late a change is seen, and
-# the refresh of the countdown. Ctrl-C interrupts the sleep at once.
-POLL = 0.1
-# kill waits this long for the port after signalling, looking every interval.
-KILL_GRACE = 1.0
-KILL_POLL = 0.05
-SIGNALLED = ("signalled", "gone")
-
-
-def one_line(text: str) -> str:
-    """A command line as one table cell: control characters shown escaped."""
-    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode() for c in text)
-
-
-def json_text(value: object, indent: str = "") -> str:
-    """json.dumps(value, indent=2) for the plain values the commands print.
-    Written out here because importing json (which imports re) costs a
-    command such as `ls --json` more than the encoding does; the strings are
-    escaped by the same C function json uses."""
-    if isinstance(value, str):
-        return encode_basestring_ascii(value)
-    if value is None or isinstance(value, bool):
-        return {None: "null", True: "true", False: "false"}[value]
-    if isinstance(value, (int, float)):
-        return repr(value)
-    inner = indent + "  "
-    if isinstance(value, dict):
-        items = [f"{inner}{encode_basestring_ascii(key)}: {json_text(item, inner)}" for key, item in value.items()]
-        return "{\n" + ",\n".join(items) + f"\n{indent}}}" if items else "{}"
-    if isinstance(value, list):
-        items = [inner + json_text(item, inner) for item in value]
-        return "[\n" + ",\n".join(items) + f"\n{indent}]" if items else "[]"
-    raise TypeError(f"not a JSON value: {value!r}")
-
-
-def print_json(value: object) -> None:
-    write(json_text(value) + "\n")
-
-
-def print_table(table: "list[tuple[str, ...]]", width: int | None = None) -> None:
-    """Columns padded to their widest cell; each row cut to `width` when given."""
-    widths = [max(len(row[i]) for row in table) for i in range(len(table[0]) - 1)]
-    for row in table:
-        line = "  ".join([cell.ljust(w) for cell, w in zip(row, widths)] + [row[-1]]).rstrip()
-        write((line if width is None else line[:width]) + "\n")
-
-
-def terminal_width() -> int | None:
-    """The width to cut rows to: the terminal's (COLUMNS first), None when
-    stdout is no terminal."""
-    if not sys.stdout.isatty():
-        return None
-    columns = os.environ.get("COLUMNS", "")
-    if columns.isdigit() and int(columns) > 0:
-        return int(columns)
-    try:
-        return os.get_terminal_size(sys.stdout.fileno()).columns
-    except OSError:
-        return 80
-
-
-class Countdown:
-    """A one-line countdown on stderr, drawn only when stderr is a terminal."""
-
-    def __init__(self, label: str, seconds: float) -> None:
-        self.label, self.seconds = label, seconds
-        self.drawn = sys.stderr is not None and sys.stderr.isatty()
-        self.shown = ""
-
-    def update(self, elapsed: float) -> None:
-        if not self.drawn:
-            return
-        text = f"{self.label}: {max(0.0, self.seconds - elapsed):.1f} s left"
-        if text != self.shown:
-            sys.stderr.write(f"\r{text}\x1b[K")
-            sys.stderr.flush()
-            self.shown = text
-
-    def clear(self) -> None:
-        if self.shown:
-            sys.stderr.write("\r\x1b[K")
-            sys.stderr.flush()
-            self.shown = ""
-
-
-def poll_until(done: "Callable[[], bool]", seconds: float, countdown: Countdown,
-               interval: "float | Iterator[float]" = POLL) -> bool:
-    """Asks `done` until it answers True or `seconds` have passed, every
-    `interval` (or after each pause it yields in turn); one last time after
-    the deadline, so that what happened in the last interval still counts.
-    Runs on the main thread: the sleep is where Ctrl-C ends the command."""
-    started = time.monotonic()
-    try:
-        while True:
-            if done():
-                return True
-            elapsed = time.monotonic() - started
-            if elapsed >= seconds:
-                return False
-            countdown.update(elapsed)
-            pause = interval if isinstance(interval, float) else next(interval)
-            time.sleep(min(pause, seconds - elapsed))
-    finally:
-        countdown.clear()
-
-
-def endpoint(socket: "Socket") -> str:
-    """"127.0.0.1:8080", "[::1]:8080"."""
-    return address_port(socket["address"], socket["port"])
-
-
-def address_port(address: str, port: int) -> str:
-    return f"[{address}]:{port}" if ":" in address else f"{address}:{port}"
-
-
-def listening(holder: "Holder") -> list[str]:
-    return [endpoint(s) for s in holder["sockets"] if s["protocol"] == "tcp" and s["state"] == "LISTEN"]
-
-
-def process_user(holder: "Holder") -> str:
-    """The owner of a holder: the process's user (the socket's for one not visible)."""
-    return holder["user"] or str(holder["uid"])
-
-
-def held_at(holder: "Holder") -> str:
-    """Where a holder listens; for one that does not, its sockets and their kinds."""
-    others = [f"{endpoint(s)} ({s['protocol']} {s['state'].lower()})" for s in holder["sockets"]]
-    return ",".join(listening(holder) or others) or "-"
-
-
-def narrowed[H: "Holder"](holders: "list[H]", wanted: "frozenset[str] | None") -> "list[H]":
-    """The holders with a socket taking connections on the wanted addresses,
-    each with those sockets only."""
-    if wanted is None:
-        return holders
-    kept = []
-    for holder in holders:
-        sockets = [s for s in holder["sockets"] if covers(s["address"], s["v6only"], wanted)]
-        if sockets:
-            kept.append({**holder, "sockets": sockets})
-    return kept  # type: ignore[return-value]  # the same TypedDict, fewer sockets
-
-
-def where(wanted: "frozenset[str] | None") -> str:
-    return "" if wanted is None else " on " + ",".join(sorted(wanted))
 
 
 def holder_row(port: int, holder: "Holder") -> tuple[str, ...]:
@@ -171,13 +25,6 @@ def holder_row(port: int, holder: "Holder") -> tuple[str, ...]:
                 f"in use by {unseen(process_user(holder))}")
     return (str(port), str(holder["pid"]), process_user(holder), held_at(holder), one_line(holder["name"] or "-"),
             one_line(holder["cmd"] or ""))
-
-
-def holder_record(holder: "Holder") -> JsonObject:
-    """A holder in JSON: the process and its user, and its sockets with theirs."""
-    return {"pid": holder["pid"], "ppid": holder["ppid"], "name": holder["name"], "cmd": holder["cmd"],
-            "user": process_user(holder), "uid": holder["uid"], "addresses": listening(holder),
-            "sockets": [dict(s) for s in holder["sockets"]]}
 
 
 def state_row(state: PortState) -> tuple[str, ...]:
@@ -221,9 +68,18 @@ def command_wait(args: Arguments) -> int:
     label = f"waiting for port {ports[0]}" if len(ports) == 1 else f"waiting for {len(ports)} ports"
     pending = dict(targets)
     seen: dict[int, list[str]] = {}
+    # How long each port took, from the start of the wait.
+    waited: dict[int, float] = {}
+    countdown = Countdown(label, timeout)
     from ._wait import listen_steps, listening_on
 
     def settled() -> bool:
+        settled_ports(time.monotonic() - started)
+        if pending and len(ports) > 1:
+            countdown.label = f"waiting for {len(pending)} of {len(ports)} ports"
+        return not pending
+
+    def settled_ports(elapsed: float) -> None:
         if args.listening:
             # The look of wait_until_listening, at its pace.
             for port, wanted in list(pending.items()):
@@ -231,19 +87,21 @@ def command_wait(args: Arguments) -> int:
                 if addresses:
                     seen[port] = [address_port(address, port) for address in addresses]
                     del pending[port]
+                    waited[port] = elapsed
         else:
             for port, wanted in list(pending.items()):
                 free = _lib.is_available(port) if wanted is None else not narrowed(_table.holders(port), wanted)
                 if free:
                     del pending[port]
-        return not pending
+                    waited[port] = elapsed
 
     started = time.monotonic()
-    done = poll_until(settled, timeout, Countdown(label, timeout), listen_steps() if args.listening else POLL)
-    waited = round(time.monotonic() - started, 2)
+    done = poll_until(settled, timeout, countdown, listen_steps() if args.listening else POLL)
+    total = time.monotonic() - started
+    took = {port: round(waited.get(port, total), 2) for port in ports}
     if args.listening:
         records: list[JsonObject] = [{"port": port, "listening": port in seen, "addresses": seen.get(port, []),
-                                      "waited": waited} for port in ports]
+                                      "waited": took[port]} for port in ports]
         if args.json:
             print_json(records if len(records) > 1 else records[0])
         elif done:
@@ -255,7 +113,7 @@ def command_wait(args: Arguments) -> int:
         return EXIT_OK if done else EXIT_NEGATIVE
     states = {state.port: state for state in describe(list(pending))}
     if args.json:
-        answers = [{**states.get(port, free_port(port)).to_json(), "waited": waited} for port in ports]
+        answers = [{**states.get(port, free_port(port)).to_json(), "waited": took[port]} for port in ports]
         print_json(answers if len(answers) > 1 else answers[0])
     elif done:
         for port in ports:
@@ -269,9 +127,13 @@ def command_wait(args: Arguments) -> int:
 
 def elsewhere_note(port: int, holders: "list[Holder]") -> str:
     """For a port localhost may bind although other addresses hold it."""
-    held = ", ".join(f"{held_at(h)} by "
-                     + (f"{h['name']} (pid {h['pid']})" if h["pid"] is not None else f"user {process_user(h)}")
-                     for h in holders)
+    # The workers of a server share its sockets: one entry for them all.
+    pids: dict[tuple[str, str], list[str]] = {}
+    for h in holders:
+        by = (h["name"] or "?") if h["pid"] is not None else f"user {process_user(h)}"
+        pids.setdefault((held_at(h), by), []).extend([str(h["pid"])] if h["pid"] is not None else [])
+    held = ", ".join(f"{at} by {by}" + (f" (pid{'s' * (len(found) > 1)} {', '.join(found)})" if found else "")
+                     for (at, by), found in pids.items())
     return f"{port} is free on localhost, but held on {held}"
 
 
@@ -325,7 +187,7 @@ def command_who(args: Arguments) -> int:
     if args.json:
         print_json(records)
     else:
-        print_table(table)
+        print_table(table, None if args.wide else terminal_width())
         for note in notes:
             write(note + "\n")
     return EXIT_OK if every_port_seen else EXIT_NEGATIVE
@@ -374,13 +236,3 @@ HANDLERS: "dict[str, Callable[[Arguments], int]]" = {
     "check": command_check, "free": command_free, "wait": command_wait, "who": command_who,
     "ls": command_ls, "scan": command_scan,
 }
-
-
-def run(args: Arguments) -> int:
-    if args.command == "kill":
-        from ._kill import command_kill
-        return command_kill(args)
-    if args.command == "reserve":
-        from ._reserve_command import command_reserve
-        return command_reserve(args)
-    return HANDLERS[args.command](args)

@@ -3,10 +3,11 @@ given) by signalling their holders, as `fuser -k PORT/tcp` does, and says
 what came of it."""
 
 from . import _table
-from ._commands import (KILL_GRACE, KILL_POLL, SIGNALLED, Countdown, holder_record, listening, narrowed,
-                        poll_until, print_json, process_user, where)
+from ._arguments import Arguments
+from ._countdown import Countdown, poll_until
+from ._holders import holder_record, kind, listening, narrowed, process_user, where
+from ._output import EXIT_NEGATIVE, EXIT_OK, print_json, warn, write
 from ._report import RUN_WITH_PRIVILEGES, JsonObject, describe, unseen
-from .cli import EXIT_NEGATIVE, EXIT_OK, Arguments, warn, write
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -15,6 +16,12 @@ if TYPE_CHECKING:
     from ._table import Holder, SignalledHolder, Socket
 
 Wanted = frozenset[str] | None
+
+# kill waits this long for the port after signalling, looking every interval.
+KILL_GRACE = 1.0
+KILL_POLL = 0.05
+# The outcomes of a signal that reached its holder.
+SIGNALLED = ("signalled", "gone")
 
 
 class Scope:
@@ -27,7 +34,11 @@ class Scope:
 
     def holders(self) -> "list[Holder]":
         """The holders of the port now, each with its sockets in scope."""
-        found = narrowed(_table.holders(self.port), self.wanted)
+        return self.kept(_table.holders(self.port))
+
+    def kept(self, holders: "list[Holder]") -> "list[Holder]":
+        """The holders with sockets in scope, each with those only."""
+        found = narrowed(holders, self.wanted)
         if self.udp:
             return found
         kept = [{**h, "sockets": [s for s in h["sockets"] if s["protocol"] == "tcp"]} for h in found]
@@ -75,7 +86,7 @@ def kill_words(holder: "Holder", with_user: bool = False) -> str:
     if with_user:
         details.append(f"user {process_user(holder)}")
     if not listening(holder):
-        kinds = sorted({f"{s['protocol']} {s['state'].lower()}" for s in holder["sockets"]})
+        kinds = sorted({kind(s) for s in holder["sockets"]})
         details.append("not listening: " + ", ".join(kinds))
     return f"{holder['name'] or '?'} ({', '.join(details)})"
 
@@ -95,9 +106,14 @@ def holds(holders: "Sequence[Holder]", still: str = "") -> str:
     return ", ".join(kill_words(h) for h in holders) + still + (" holds" if len(holders) == 1 else " hold")
 
 
-def kill_one(port: int, wanted: Wanted, force: bool, grace: float | None,
-             udp: bool = False) -> tuple[str, str, JsonObject]:
-    """Frees one port: (outcome, message, JSON record)."""
+def kill_one(port: int, wanted: Wanted, force: bool, grace: float | None, udp: bool = False,
+             earlier: "Sequence[Holder]" = (), signalled_for: "dict[int, int] | None" = None,
+             ) -> tuple[str, str, JsonObject]:
+    """Frees one port: (outcome, message, JSON record). `earlier` are its
+    holders when the command began, and `signalled_for` the port whose kill
+    signalled each pid since (this kill adds its own): a port that those
+    kills freed is reported freed."""
+    signalled_for = {} if signalled_for is None else signalled_for
     scope = Scope(port, wanted, udp)
     found = scope.signal(force)
     left = settle(scope, found, KILL_GRACE if grace is None else grace,
@@ -115,8 +131,18 @@ def kill_one(port: int, wanted: Wanted, force: bool, grace: float | None,
         signalled += [h for h in killed if h["pid"] not in signalled_pids]
         signalled_pids |= {h["pid"] for h in killed}
         left = settle(scope, second, KILL_GRACE, Countdown(f"freeing port {port}", KILL_GRACE))
+    for holder in signalled:
+        if holder["pid"] is not None:
+            signalled_for.setdefault(holder["pid"], port)
     after = "" if not killed else f"; SIGKILL after {grace:g} s: " + ", ".join(kill_words(h) for h in killed)
-    if not found:
+    freed_before = [] if found else [h for h in scope.kept(list(earlier)) if h["pid"] in signalled_for]
+    if freed_before:
+        outcome = "freed"
+        by = sorted({signalled_for[h["pid"]] for h in freed_before if h["pid"] is not None})
+        message = (f"{port} freed, was held by " + ", ".join(kill_words(h) for h in freed_before)
+                   + f", signalled for {', '.join(map(str, by))}")
+        found = [{**h, "signal": "signalled"} for h in freed_before]
+    elif not found:
         before = describe([port])[0]
         if wanted is not None:
             outcome, message = "already_free", f"{port} was already free{where(wanted)}"
@@ -157,7 +183,7 @@ def kill_one(port: int, wanted: Wanted, force: bool, grace: float | None,
                    sockets[0] if sockets else None)
     record: JsonObject = {"port": port, "outcome": outcome,
                           "holders": [{**holder_record(h), "signal": h["signal"]} for h in found],
-                          "user": None if keeping is None else keeping["user"] or str(keeping["uid"]),
+                          "user": None if keeping is None else keeping["user"],
                           "uid": None if keeping is None else keeping["uid"],
                           "sigkill": [h["pid"] for h in killed], "message": message}
     return outcome, message, record
@@ -176,8 +202,13 @@ def command_kill(args: Arguments) -> int:
     targets = args.targets
     records, outcomes = [], []
     many = len(targets) > 1
+    # With many ports, one holder may hold several: who held what at the
+    # start tells a port freed by an earlier port's kill from one already free.
+    earlier = _table.holders_by_port(list(targets)) if many else {}
+    signalled_for: dict[int, int] = {}
     for port, wanted in targets.items():
-        outcome, message, record = kill_one(port, wanted, args.force, args.grace, args.udp)
+        outcome, message, record = kill_one(port, wanted, args.force, args.grace, args.udp,
+                                            earlier.get(port, []), signalled_for)
         records.append(record)
         outcomes.append(outcome)
         if args.json or (many and outcome == "already_free"):

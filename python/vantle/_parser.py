@@ -6,26 +6,9 @@ import argparse
 from collections.abc import Callable
 
 from . import _lib
+from ._arguments import COMMANDS, MAX_COUNT, MAX_TIMEOUT, Arguments, count, seconds
 from ._ports import PortError, localhost_targets, one_port, port_targets
-from .cli import MAX_COUNT, MAX_TIMEOUT, count, seconds
-
-DESCRIPTION = "Check, find, wait for, inspect and free local TCP ports."
-EPILOG = """\
-ports: 8080, :8080, 8080/tcp, 3000-3010, 127.0.0.1:8080, [::1]:8080,
-localhost:8080, or several separated by commas. An address narrows who, ls,
-kill and wait to the sockets that take connections on it (on the address
-itself or a wildcard address); otherwise they look at every address, but
-wait for a free port at localhost (the bind test), as check and scan do.
-
-exit status:
-  0    success: every port free, the wait over, every port freed
-  1    negative answer: in use, timed out, not freed; no port to reserve
-  2    usage error (a bare `vantle` prints this help and exits with 2)
-  N    reserve: the status of CMD (128+S when a signal S ended it, 127
-       when it could not be started)
-  74   the answer could not be written (stdout closed or full)
-  130  interrupted (Ctrl-C)
-  141  the reader of the output went away (as after SIGPIPE)"""
+from ._help import DESCRIPTION, EPILOG, SUMMARIES, TOP_HELP, USAGE
 
 # What --json prints, per command: the document, for a user with no README at hand.
 STATE_JSON = ("port, state (free or in_use: localhost's bind test), bindable, owner (pid, name, cmd, and "
@@ -34,8 +17,8 @@ STATE_JSON = ("port, state (free or in_use: localhost's bind test), bindable, ow
 JSON_HELP = {
     "check": f"print a list with one object per port: {STATE_JSON}",
     "free": f"print one object: {STATE_JSON}",
-    "wait": (f"print one object per port (a list for several): {STATE_JSON}, and waited (seconds); "
-             "with --listening: port, listening (true or false), addresses, waited"),
+    "wait": (f"print one object per port (a list for several): {STATE_JSON}, and waited (seconds until "
+             "this port was free); with --listening: port, listening (true or false), addresses, waited"),
     "who": f"print a list with one object per port: {STATE_JSON}; with --all also holders "
            "(pid, ppid, name, cmd, user, uid, addresses, sockets)",
     "scan": f"print a list with one object per port in use (every port with --all): {STATE_JSON}",
@@ -65,12 +48,21 @@ def argument_type(read: Callable[[str], object], name: str) -> Callable[[str], o
     return convert
 
 
-def build_parser() -> argparse.ArgumentParser:
+class TopParser(argparse.ArgumentParser):
+    """The `vantle` parser: its help is the text cli prints without argparse."""
+
+    def format_help(self, formatter: argparse.HelpFormatter | None = None) -> str:
+        return TOP_HELP
+
+
+def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser]]:
+    """The parser, and the parser of each command."""
     formatter = argparse.RawDescriptionHelpFormatter
-    parser = argparse.ArgumentParser(prog="vantle", description=DESCRIPTION, epilog=EPILOG,
-                                     formatter_class=formatter, suggest_on_error=True)
+    parser = TopParser(prog="vantle", usage=USAGE, description=DESCRIPTION, epilog=EPILOG,
+                       formatter_class=formatter, suggest_on_error=True)
     parser.add_argument("--version", action="version", version=f"%(prog)s {_lib.__version__}")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                     parser_class=argparse.ArgumentParser)
     ports_type = argument_type(port_targets, "ports")
     localhost_ports_type = argument_type(localhost_targets, "ports")
     port_type = argument_type(one_port, "port")
@@ -78,7 +70,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     def command(name: str, help_text: str, ports: str, ports_help: str = "",
                 localhost: bool = False) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=help_text, description=help_text, epilog=EPILOG,
+        sub = commands.add_parser(name, help=SUMMARIES[name], description=help_text, epilog=EPILOG,
                                   formatter_class=formatter, suggest_on_error=True)
         sub.add_argument("--json", action="store_true", help=JSON_HELP[name])
         if ports:
@@ -103,6 +95,7 @@ def build_parser() -> argparse.ArgumentParser:
     who = command("who", "Show who listens on each port, on any address (exit 1 if any has no visible "
                          "listener).", "+")
     who.add_argument("--all", action="store_true", help="every process holding the port (what kill signals)")
+    who.add_argument("--wide", action="store_true", help="do not cut rows to the terminal's width")
 
     scan = command("scan", "List the ports in use on localhost among many.", "+", localhost=True)
     scan.add_argument("--all", action="store_true", help="list free ports too")
@@ -121,10 +114,40 @@ def build_parser() -> argparse.ArgumentParser:
                       help="signal the holders of UDP sockets on the port too (by default, TCP only)")
     reserve = commands.add_parser(
         "reserve", usage="vantle reserve [-h] [--count N] -- CMD ARG...",
-        help="Run CMD with a reserved port in PORT and for {port} in its arguments.",
+        help=SUMMARIES["reserve"],
         description=RESERVE_DESCRIPTION, epilog=EPILOG, formatter_class=formatter, suggest_on_error=True)
     reserve.add_argument("--count", type=argument_type(count, "count"), default=1, metavar="N",
                          help=f"reserve N consecutive ports (1-{MAX_COUNT}); PORT is the first")
     reserve.add_argument("argv", nargs="+", metavar="CMD ARG...",
                          help="the command to run, and its arguments")
-    return parser
+    topics = commands.add_parser("help", help=SUMMARIES["help"], description=SUMMARIES["help"],
+                                 suggest_on_error=True)
+    topics.add_argument("topic", nargs="?", choices=[*COMMANDS, "help"], metavar="COMMAND",
+                        help="the command to show the help of")
+    return parser, commands.choices
+
+
+def parse(argv: "list[str]") -> Arguments:
+    """argparse's reading: help and usage errors end here with SystemExit. An
+    option the command does not know is reported with the command's usage,
+    and the closest option it has."""
+    parser, commands = build_parser()
+    args, unknown = parser.parse_known_args(argv, namespace=Arguments())
+    if unknown:
+        sub = commands[args.command]
+        message = "unrecognized arguments: " + " ".join(unknown)
+        option = next((token.partition("=")[0] for token in unknown if token.startswith("--")), None)
+        if option is not None:
+            reader = COMMANDS.get(args.command)
+            known = [*reader.flags, *reader.options, "--help"] if reader else ["--help"]
+            from difflib import get_close_matches
+            close = get_close_matches(option, known, n=1)
+            if close:
+                message += f", maybe you meant {close[0]!r}?"
+        sub.error(message)
+    if args.command == "help":
+        # `vantle help who` is `vantle who --help`.
+        topic = getattr(args, "topic", None)
+        (commands[topic] if topic else parser).print_help()
+        raise SystemExit(0)
+    return args

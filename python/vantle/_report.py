@@ -59,10 +59,16 @@ class PortState:
         return None if chosen is None else chosen.uid
 
     @property
-    def user(self) -> str | None:
+    def user_uid(self) -> int | None:
         """Who is shown as USER: the owner process's user, the socket's when
         the process is not visible."""
-        return user_name(self.owner_uid if self.owner_uid is not None else self.uid)
+        return self.owner_uid if self.owner_uid is not None else self.uid
+
+    @property
+    def user(self) -> str | None:
+        """The name of user_uid, or its number when it has none."""
+        uid = self.user_uid
+        return None if uid is None else user_name(uid) or str(uid)
 
     @property
     def addresses(self) -> list[str]:

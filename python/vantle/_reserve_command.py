@@ -4,7 +4,8 @@ reservation until CMD exits, for the shell steps of CI jobs."""
 import os
 
 from ._reserve import reserve
-from .cli import EXIT_NEGATIVE, EXIT_USAGE, Arguments, complain
+from ._arguments import Arguments
+from ._output import EXIT_NEGATIVE, EXIT_USAGE, complain
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

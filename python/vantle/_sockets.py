@@ -88,12 +88,12 @@ def read_text(path: str) -> str | None:
         return None
 
 
-def user_name(uid: int) -> str:
-    """The login name of a uid, or the number when it has none."""
+def user_name(uid: int) -> str | None:
+    """The login name of a uid; None when it has none."""
     try:
         return pwd.getpwuid(uid).pw_name
     except KeyError:
-        return str(uid)
+        return None
 
 
 def process_uid(pid: int) -> int | None:

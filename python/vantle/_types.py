@@ -26,6 +26,7 @@ class Process(TypedDict):
     """The name of that user; None when it has none."""
     name: str
     cmd: str
+    """The command line; bytes that are not UTF-8 are shown as \\xNN."""
 
 
 class Socket(TypedDict):
@@ -33,7 +34,9 @@ class Socket(TypedDict):
 
     protocol: Literal["tcp", "udp"]
     state: str
-    """LISTEN, ESTABLISHED, ... as ss names TCP states; UNCONN or ESTABLISHED for UDP."""
+    """The state as psutil names it: LISTEN, ESTABLISHED, SYN_SENT, SYN_RECV,
+    FIN_WAIT1, FIN_WAIT2, TIME_WAIT, CLOSE, CLOSE_WAIT, LAST_ACK, CLOSING; for
+    UDP, ESTABLISHED (connected to a peer) or NONE."""
     address: str
     """The local address: "127.0.0.1", "::1", "0.0.0.0", "::"."""
     port: int

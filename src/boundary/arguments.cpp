@@ -261,6 +261,10 @@ Result<PyRef> utf8_text(std::string_view bytes) {
     return created(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
 }
 
+Result<PyRef> escaped_text(std::string_view bytes) {
+    return created(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "backslashreplace"));
+}
+
 Result<void> set_item(PyObject* dict, const char* key, Result<PyRef> value) {
     if (!value) return fail(std::move(value.error()));
     if (PyDict_SetItemString(dict, key, value->get()) != 0) return fail(capture_exception());

@@ -150,6 +150,10 @@ Result<PyRef> to_python(Port value);
 // A str from UTF-8 bytes, decoded strictly.
 Result<PyRef> utf8_text(std::string_view bytes);
 
+// Text that may hold invalid UTF-8 (a command line, a process name): each
+// invalid byte shown as \xNN, as Python's "backslashreplace" decodes it.
+Result<PyRef> escaped_text(std::string_view bytes);
+
 // dict[key] = value, or the failure of making the value or of storing it.
 Result<void> set_item(PyObject* dict, const char* key, Result<PyRef> value);
 

@@ -60,7 +60,8 @@ UserNames user_names(const View& view) {
 }
 
 const char* state_name(const SocketDetails& socket) {
-    if (!socket.tcp) return socket.state == SocketState::established ? "ESTABLISHED" : "UNCONN";
+    // psutil's names: a UDP socket has a state only when it has a peer.
+    if (!socket.tcp) return socket.state == SocketState::established ? "ESTABLISHED" : "NONE";
     switch (socket.state) {
         case SocketState::established: return "ESTABLISHED";
         case SocketState::syn_sent: return "SYN_SENT";
@@ -113,8 +114,8 @@ Result<PyRef> process_dict(const Holder& holder, const UserNames& names) {
                               .and_then([&] { return set_item(d, "ppid", number(holder.identity.parent)); })
                               .and_then([&] { return set_item(d, "uid", number(holder.identity.uid)); })
                               .and_then([&] { return set_item(d, "user", user_object(names, holder.identity.uid)); })
-                              .and_then([&] { return set_item(d, "name", utf8_text(holder.info.name)); })
-                              .and_then([&] { return set_item(d, "cmd", utf8_text(holder.info.cmd)); });
+                              .and_then([&] { return set_item(d, "name", escaped_text(holder.info.name)); })
+                              .and_then([&] { return set_item(d, "cmd", escaped_text(holder.info.cmd)); });
     if (!filled) return fail(std::move(filled.error()));
     return dict;
 }

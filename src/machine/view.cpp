@@ -92,10 +92,9 @@ View walk(Platform& platform, Wanted wanted, Purpose purpose) {
         holder.identity = *identity;
         holder.info.pid = pid;
         holder.info.start_time = identity->start_time;
-        if (!platform.process_name(pid, holder.info.name) || !owners::is_valid_utf8(holder.info.name))
-            holder.info.name.clear();
-        if (!platform.command(pid, holder.info.cmd) || !owners::is_valid_utf8(holder.info.cmd))
-            holder.info.cmd.clear();
+        // Invalid UTF-8 is kept: the view shows it escaped (see escaped_text).
+        if (!platform.process_name(pid, holder.info.name)) holder.info.name.clear();
+        if (!platform.command(pid, holder.info.cmd)) holder.info.cmd.clear();
 
         const std::size_t index = view.holders.size();
         view.holders.push_back(std::move(holder));

@@ -1,0 +1,62 @@
+"""The holders of a port (vantle._table's dicts) as the commands show them:
+their addresses, users and JSON records, narrowed to the addresses asked for."""
+
+from ._ports import covers
+from ._report import JsonObject
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from ._table import Holder, Socket
+
+
+def endpoint(socket: "Socket") -> str:
+    """"127.0.0.1:8080", "[::1]:8080"."""
+    return address_port(socket["address"], socket["port"])
+
+
+def address_port(address: str, port: int) -> str:
+    return f"[{address}]:{port}" if ":" in address else f"{address}:{port}"
+
+
+def listening(holder: "Holder") -> list[str]:
+    return [endpoint(s) for s in holder["sockets"] if s["protocol"] == "tcp" and s["state"] == "LISTEN"]
+
+
+def kind(socket: "Socket") -> str:
+    """"tcp established", "udp": the protocol, and the state where it has one."""
+    return socket["protocol"] if socket["state"] == "NONE" else f"{socket['protocol']} {socket['state'].lower()}"
+
+
+def process_user(holder: "Holder") -> str:
+    """The owner of a holder: the process's user (the socket's for one not visible)."""
+    return holder["user"] or str(holder["uid"])
+
+
+def held_at(holder: "Holder") -> str:
+    """Where a holder listens; for one that does not, its sockets and their kinds."""
+    others = [f"{endpoint(s)} ({kind(s)})" for s in holder["sockets"]]
+    return ",".join(listening(holder) or others) or "-"
+
+
+def narrowed[H: "Holder"](holders: "list[H]", wanted: "frozenset[str] | None") -> "list[H]":
+    """The holders with a socket taking connections on the wanted addresses,
+    each with those sockets only."""
+    if wanted is None:
+        return holders
+    kept = []
+    for holder in holders:
+        sockets = [s for s in holder["sockets"] if covers(s["address"], s["v6only"], wanted)]
+        if sockets:
+            kept.append({**holder, "sockets": sockets})
+    return kept  # type: ignore[return-value]  # the same TypedDict, fewer sockets
+
+
+def where(wanted: "frozenset[str] | None") -> str:
+    return "" if wanted is None else " on " + ",".join(sorted(wanted))
+
+
+def holder_record(holder: "Holder") -> JsonObject:
+    """A holder in JSON: the process and its user, and its sockets with theirs."""
+    return {"pid": holder["pid"], "ppid": holder["ppid"], "name": holder["name"], "cmd": holder["cmd"],
+            "user": holder["user"], "uid": holder["uid"], "addresses": listening(holder),
+            "sockets": [dict(s) for s in holder["sockets"]]}
