@@ -6,6 +6,8 @@ from ._report import JsonObject
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Callable
+
     from ._table import Holder, Socket
 
 
@@ -38,17 +40,22 @@ def held_at(holder: "Holder") -> str:
     return ",".join(listening(holder) or others) or "-"
 
 
+def with_sockets[H: "Holder"](holders: "list[H]", keep: "Callable[[Socket], bool]") -> "list[H]":
+    """The holders with a socket that `keep` accepts, each with those sockets only."""
+    kept = []
+    for holder in holders:
+        sockets = [s for s in holder["sockets"] if keep(s)]
+        if sockets:
+            kept.append({**holder, "sockets": sockets})
+    return kept  # type: ignore[return-value]  # the same TypedDict, fewer sockets
+
+
 def narrowed[H: "Holder"](holders: "list[H]", wanted: "frozenset[str] | None") -> "list[H]":
     """The holders with a socket taking connections on the wanted addresses,
     each with those sockets only."""
     if wanted is None:
         return holders
-    kept = []
-    for holder in holders:
-        sockets = [s for s in holder["sockets"] if covers(s["address"], s["v6only"], wanted)]
-        if sockets:
-            kept.append({**holder, "sockets": sockets})
-    return kept  # type: ignore[return-value]  # the same TypedDict, fewer sockets
+    return with_sockets(holders, lambda s: covers(s["address"], s["v6only"], wanted))
 
 
 def where(wanted: "frozenset[str] | None") -> str:

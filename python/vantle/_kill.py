@@ -5,8 +5,9 @@ what came of it."""
 from . import _table
 from ._arguments import Arguments
 from ._countdown import Countdown, poll_until
-from ._holders import holder_record, kind, listening, narrowed, process_user, where
+from ._holders import holder_record, kind, listening, narrowed, process_user, where, with_sockets
 from ._output import EXIT_NEGATIVE, EXIT_OK, print_json, warn, write
+from ._ports import covers
 from ._report import RUN_WITH_PRIVILEGES, JsonObject, describe, unseen
 
 TYPE_CHECKING = False
@@ -38,11 +39,10 @@ class Scope:
 
     def kept(self, holders: "list[Holder]") -> "list[Holder]":
         """The holders with sockets in scope, each with those only."""
-        found = narrowed(holders, self.wanted)
         if self.udp:
-            return found
-        kept = [{**h, "sockets": [s for s in h["sockets"] if s["protocol"] == "tcp"]} for h in found]
-        return [h for h in kept if h["sockets"]]  # type: ignore[misc]  # the same TypedDict, fewer sockets
+            return narrowed(holders, self.wanted)
+        return with_sockets(holders, lambda s: s["protocol"] == "tcp" and
+                            covers(s["address"], s["v6only"], self.wanted))
 
     def signal(self, force: bool) -> "list[SignalledHolder]":
         """_table.signal_holders, kept to the sockets in scope (the addresses

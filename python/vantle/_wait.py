@@ -122,11 +122,9 @@ def listening_on(port: int, wanted: frozenset[str] | None) -> list[str]:
     connections on `wanted` (None: any address), each once; a socket counts
     only when two reads in a row find it. A bind test (is_available,
     wait_until_free) holds a listener for a few microseconds, which one read
-    may catch but the next no longer finds; a server's listener stays. In
-    this process the bind test holds the interpreter lock, which the second
-    read waits for, so it never finds the same one; a bind test of another
-    process that loses the processor half-way can still be taken for a
-    server."""
+    may catch but the next no longer finds; a server's listener stays. The
+    reads leave out this process's own bind tests; one of another process
+    that loses the processor half-way can still be taken for a server."""
     first = covering(port, wanted)
     if not first:
         return []

@@ -219,6 +219,24 @@ Result<void> note_unlisted(const View& view) {
     return {};
 }
 
+// A view and the names of the users it mentions, made with the interpreter
+// lock released, then the warning when no process could be named.
+struct Read {
+    View view;
+    UserNames names;
+};
+
+template <class MakeView>
+Result<Read> read_view(MakeView make_view) {
+    Read read = without_interpreter_lock([&make_view] {
+        View view = make_view();
+        UserNames names = user_names(view);
+        return Read{std::move(view), std::move(names)};
+    });
+    if (Result<void> noted = note_unlisted(read.view); !noted) return fail(std::move(noted.error()));
+    return read;
+}
+
 // ---- The functions ----
 
 const FunctionDescription listeners_function{"listeners", {"ports"}, 1, 0};
@@ -233,17 +251,11 @@ Result<PyRef> listeners(ModuleState& module, const BoundArguments& arguments) {
         converted->erase(std::unique(converted->begin(), converted->end()), converted->end());
         ports = std::move(*converted);
     }
-    struct Read {
-        View view;
-        UserNames names;
-    };
-    const Read read = without_interpreter_lock([&ports] {
-        View view = machine::listeners(ports ? std::span<const Port>(*ports) : std::span<const Port>(), !ports);
-        UserNames names = user_names(view);
-        return Read{std::move(view), std::move(names)};
+    Result<Read> read = read_view([&ports] {
+        return machine::listeners(ports ? std::span<const Port>(*ports) : std::span<const Port>(), !ports);
     });
-    if (Result<void> noted = note_unlisted(read.view); !noted) return fail(std::move(noted.error()));
-    return listener_list(read.view, read.names);
+    if (!read) return fail(std::move(read.error()));
+    return listener_list(read->view, read->names);
 }
 
 const FunctionDescription holders_function{"holders", {"port"}, 1, 1};
@@ -252,17 +264,9 @@ Result<PyRef> holders(ModuleState&, const BoundArguments& arguments) {
     Result<Port> port = convert_argument(arguments[0], "port", to_port);
     if (!port) return fail(std::move(port.error()));
     if (*port == 0) return created(PyList_New(0));
-    struct Read {
-        View view;
-        UserNames names;
-    };
-    const Read read = without_interpreter_lock([port = *port] {
-        View view = port_holders({&port, 1});
-        UserNames names = user_names(view);
-        return Read{std::move(view), std::move(names)};
-    });
-    if (Result<void> noted = note_unlisted(read.view); !noted) return fail(std::move(noted.error()));
-    return holder_list(read.view, read.names, nullptr);
+    Result<Read> read = read_view([port = *port] { return port_holders({&port, 1}); });
+    if (!read) return fail(std::move(read.error()));
+    return holder_list(read->view, read->names, nullptr);
 }
 
 const FunctionDescription holders_by_port_function{"holders_by_port", {"ports"}, 1, 1};
@@ -277,27 +281,19 @@ Result<PyRef> holders_by_port(ModuleState& module, const BoundArguments& argumen
     std::sort(ports->begin(), ports->end());
     ports->erase(std::unique(ports->begin(), ports->end()), ports->end());
     if (ports->empty()) return created(PyDict_New());
-    struct Read {
-        View view;
-        UserNames names;
-    };
-    const Read read = without_interpreter_lock([&ports] {
-        View view = port_holders(*ports);
-        UserNames names = user_names(view);
-        return Read{std::move(view), std::move(names)};
-    });
-    if (Result<void> noted = note_unlisted(read.view); !noted) return fail(std::move(noted.error()));
+    Result<Read> read = read_view([&ports] { return port_holders(*ports); });
+    if (!read) return fail(std::move(read.error()));
     Result<PyRef> by_port = created(PyDict_New());
     if (!by_port) return by_port;
     // The view's sockets come by port: one narrowed view per port held.
-    for (auto held = read.view.sockets.begin(); held != read.view.sockets.end();) {
+    for (auto held = read->view.sockets.begin(); held != read->view.sockets.end();) {
         const Port port = held->socket.local_port;
-        held = std::find_if(held, read.view.sockets.end(),
+        held = std::find_if(held, read->view.sockets.end(),
                             [port](const HeldSocket& next) { return next.socket.local_port != port; });
-        const View one = machine::narrowed(read.view, [port](const SocketDetails& s) { return s.local_port == port; });
+        const View one = machine::narrowed(read->view, [port](const SocketDetails& s) { return s.local_port == port; });
         Result<PyRef> key = to_python(port);
         if (!key) return key;
-        Result<PyRef> list = holder_list(one, read.names, nullptr);
+        Result<PyRef> list = holder_list(one, read->names, nullptr);
         if (!list) return list;
         if (PyDict_SetItem(by_port->get(), key->get(), list->get()) != 0) return fail(capture_exception());
     }

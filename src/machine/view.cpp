@@ -30,10 +30,10 @@ bool before(const HeldSocket& a, const HeldSocket& b) {
 // identity read after their descriptors and are then checked to still hold
 // a socket found: should the pid have changed hands meanwhile, the process
 // now there does not, and is left out rather than recorded with its start
-// time for the signal to reach. Either way every process is looked at: a socket may be shared with any
-// other process (a descriptor passed over a Unix socket, a worker forked
-// before its master's pid wrapped around), so no order of the walk tells
-// when the last holder has been met.
+// time for the signal to reach. Either way every process is looked at: a
+// socket may be shared with any other process (a descriptor passed over a
+// Unix socket, a worker forked before its master's pid wrapped around), so
+// no order of the walk tells when the last holder has been met.
 enum class Purpose : std::uint8_t { listing, signalling };
 
 template <class Wanted>
