@@ -7,6 +7,7 @@ import socket
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
@@ -58,6 +59,28 @@ def listening(host="127.0.0.1", port=0, family=None, dual_stack=False):
         yield s, s.getsockname()[1]
     finally:
         s.close()
+
+
+@contextlib.contextmanager
+def probing(port):
+    """Another thread testing `port` with is_available until the block ends.
+    (The native module is imported here, not at the top: the plugin's tests
+    check that loading vantle alone loads nothing native.)"""
+    from vantle import _lib
+
+    stop = threading.Event()
+
+    def probe():
+        while not stop.is_set():
+            _lib.is_available(port)
+
+    prober = threading.Thread(target=probe)
+    prober.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        prober.join()
 
 
 def run_python(code, timeout=60, check=True, prefix=(), **kwargs):

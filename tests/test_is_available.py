@@ -8,8 +8,8 @@ import threading
 import pytest
 
 from vantle import _lib
-from conftest import (has_ipv6_loopback, listening, run_in_own_network, run_python, udp_socket_on_tcp_free_port,
-                      unused_port)
+from conftest import (has_ipv6_loopback, listening, probing, run_in_own_network, run_python,
+                      udp_socket_on_tcp_free_port, unused_port)
 
 
 def open_fd_count():
@@ -135,22 +135,11 @@ class TestResources:
     def test_probe_socket_is_close_on_exec(self, port):
         # A probe racing a fork+exec in another thread must not leak its
         # socket into the child; the socket is made close-on-exec at birth.
-        stop = threading.Event()
         seen_inherited = []
-
-        def probe():
-            while not stop.is_set():
-                _lib.is_available(port)
-
-        thread = threading.Thread(target=probe)
-        thread.start()
-        try:
+        with probing(port):
             for _ in range(30):
                 out = run_python("import os; print(len(os.listdir('/proc/self/fd')))", close_fds=False)
                 seen_inherited.append(int(out.stdout))
-        finally:
-            stop.set()
-            thread.join()
         baseline = min(seen_inherited)
         assert max(seen_inherited) == baseline
 

@@ -9,12 +9,11 @@ import signal
 import socket
 import subprocess
 import sys
-import threading
 
 import pytest
 
 import vantle
-from conftest import run_in_own_network, unused_port
+from conftest import probing, run_in_own_network, unused_port
 from test_cli import vantle as run_vantle
 from test_kill import CALLER_UID, OWNER_UID, drop_to
 
@@ -163,20 +162,9 @@ def test_the_callers_probes_are_never_its_holdings():
     # is_available() makes its test listeners through vantle._lib; the view
     # of vantle._table must know them as the caller's own, not as a holder.
     port = unused_port()
-    stop = threading.Event()
-
-    def probe():
-        while not stop.is_set():
-            vantle.is_available(port)
-
-    prober = threading.Thread(target=probe)
-    prober.start()
-    try:
+    with probing(port):
         named = [entry for _ in range(1500) for entry in vantle.holders(port) if entry["pid"] == os.getpid()]
         named += [entry for _ in range(200) for entry in vantle.listeners([port]) if entry["processes"]]
-    finally:
-        stop.set()
-        prober.join()
     assert named == []
 
 
