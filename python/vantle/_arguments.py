@@ -24,6 +24,7 @@ class Arguments:
     wide = False
     force = False
     udp = False
+    clients = False
     listening = False
     timeout = 30.0
     grace: float | None = None
@@ -72,9 +73,9 @@ COMMANDS = {
     "check": Command(["--json"], {}, "+", localhost_targets),
     "free": Command(["--json"], {"--preferred": one_port}, ""),
     "wait": Command(["--json", "--listening"], {"--timeout": seconds}, "+"),
-    "who": Command(["--json", "--all", "--wide"], {}, "+"),
+    "who": Command(["--json", "--all", "--wide", "--clients"], {}, "+"),
     "scan": Command(["--json", "--all"], {}, "+", localhost_targets),
-    "ls": Command(["--json", "--wide"], {}, "*"),
+    "ls": Command(["--json", "--wide", "--udp"], {}, "*"),
     "kill": Command(["--json", "--force", "--udp"], {"--grace": seconds}, "+"),
     "reserve": Command([], {"--count": count}, "", runs=True),
 }
