@@ -255,8 +255,7 @@ def command_ls(args: Arguments) -> int:
 
 def listener_record(entry: "Listener") -> JsonObject:
     return {"protocol": entry["protocol"], "port": entry["port"], "address": entry["address"], "uid": entry["uid"],
-            "user": entry["user"],
-            "processes": [dict(process) for process in entry["processes"]]}
+            "user": entry["user"], "processes": [dict(process) for process in entry["processes"]]}
 
 
 def command_scan(args: Arguments) -> int:
