@@ -24,7 +24,7 @@ from scenarios import (NOBODY, ListenerChild, exhausted_descriptors, orphan_port
                        without_kill_capability)
 
 FUNCTIONS = ["is_available", "find_free", "wait_until_free", "get_info", "kill", "scan"]
-TABLE_FUNCTIONS = ["listeners", "holders", "signal_holders", "listening", "reserve"]
+TABLE_FUNCTIONS = ["listeners", "holders", "holders_by_port", "signal_holders", "listening", "reserve"]
 # Written in Python over the native modules.
 PACKAGE_FUNCTIONS = ["wait_until_listening"]
 MODULES = dict.fromkeys(FUNCTIONS, _lib) | dict.fromkeys(TABLE_FUNCTIONS, _table) | dict.fromkeys(PACKAGE_FUNCTIONS,
@@ -211,11 +211,17 @@ class ReturnsScan(Outcome):
 
 @dataclass
 class ReturnsOwnHolding(Outcome):
-    """listeners() or holders() of a port this very process alone listens on."""
+    """listeners() or holders() of a port this very process alone listens on;
+    with `port`, holders_by_port() of it alone."""
+    port: int | None = None
 
     def check(self, result=None, error=None):
         if error is not None:
             return f"raised {type(error).__name__}: {error}, expected this process as the only holder"
+        if self.port is not None:
+            if type(result) is not dict or list(result) != [self.port]:
+                return f"returned {result!r}, expected holders of {self.port} alone"
+            result = result[self.port]
         if type(result) is not list or len(result) != 1 or type(result[0]) is not dict:
             return f"returned {result!r}, expected one entry"
         entry = result[0]
@@ -589,6 +595,30 @@ def build_cases(stage):
     add("listeners", "None", fixed(None, outcome=ReturnsList()))
     add("listeners", "free port", fixed([free, 0], outcome=Returns([])))
     add("listeners", "busy port", fixed(ports=[busy, free], outcome=ReturnsOwnHolding()))
+    for label, value, raises in sequence_failures():
+        add("holders_by_port", label, fixed(value, outcome=raises), tags={"conversion"})
+    for function, parameter, choices in [("listeners", "protocol", "'tcp' or 'udp'"),
+                                         ("holders_by_port", "side", "'local' or 'remote'")]:
+        note = f"while processing '{parameter}'"
+        for label, value, raises in [
+            ("unknown", "sctp", Raises(ValueError, f"{parameter} must be {choices}, not 'sctp'", note)),
+            ("other case", "UDP", Raises(ValueError, f"{parameter} must be {choices}, not 'UDP'", note)),
+            ("bytes", b"tcp", Raises(TypeError, "'bytes' object is not an instance of 'str'", note)),
+            ("None", None, Raises(TypeError, "'None' is not an instance of 'str'", note)),
+        ]:
+            add(function, f"{parameter} {label}", fixed([0], **{parameter: value}, outcome=raises),
+                tags={"conversion"})
+    add("listeners", "bad ports reported before bad protocol",
+        fixed("8000", "sctp", outcome=Raises(TypeError, "Can't extract `str` to `Vec`", "while processing 'ports'")),
+        tags={"conversion"})
+    add("listeners", "udp, every port", fixed(protocol="udp", outcome=ReturnsList()))
+    # Only TCP listens: the busy port has no UDP socket.
+    add("listeners", "udp, busy port", fixed([busy, free], "udp", outcome=Returns([])))
+    add("holders_by_port", "empty", fixed([], outcome=Returns({})))
+    add("holders_by_port", "port 0, remote", fixed([0, 0], side="remote", outcome=Returns({})))
+    add("holders_by_port", "busy port", fixed([busy, 0, busy], "local", outcome=ReturnsOwnHolding(port=busy)))
+    # The free port's holder is bound only: nothing is connected to it.
+    add("holders_by_port", "free port, remote", fixed(ports=[free], side="remote", outcome=Returns({})))
     add("holders", "port 0", fixed(0, outcome=Returns([])))
     # The free port is held, bound only, by the child that reserves it.
     add("holders", "free port", fixed(free, outcome=ReturnsList()))
@@ -628,9 +658,10 @@ def build_cases(stage):
     add("reserve", "no descriptors left",
         fixed(outcome=Raises(OSError, "Could not reserve a port: no file descriptor left")),
         around=exhausted_descriptors, kind="process")
-    for function, args in [("listeners", ([busy],)), ("holders", (busy,))]:
-        add(function, "no descriptors left", lambda args=args: contextlib.nullcontext(
-            Call(args, {}, Returns([]), without_table_warning)), around=exhausted_descriptors, kind="process")
+    for function, args, nothing in [("listeners", ([busy],), []), ("holders", (busy,), []),
+                                    ("holders_by_port", ([busy],), {})]:
+        add(function, "no descriptors left", lambda args=args, nothing=nothing: contextlib.nullcontext(
+            Call(args, {}, Returns(nothing), without_table_warning)), around=exhausted_descriptors, kind="process")
     port_failures("listening")
     add("listening", "port 0", fixed(0, outcome=Returns([])))
     # The free port is held, bound only, by the child that reserves it.

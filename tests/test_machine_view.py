@@ -18,13 +18,17 @@ from test_cli import vantle as run_vantle
 from test_kill import CALLER_UID, OWNER_UID, drop_to
 
 # argv: address, port (0: any), and "nobody" to drop root for nobody after
-# listening, or "fork" [N] to share the socket with N workers (1 by default)
-# that last as long as the listener. Exits on SIGTERM.
+# listening, "fork" [N] to share the socket with N workers (1 by default)
+# that last as long as the listener, or "udp" to bind a UDP socket instead.
+# Exits on SIGTERM.
 LISTENER = """
 import os, signal, socket, sys, time
 address, port = sys.argv[1], int(sys.argv[2])
-s = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET)
-s.bind((address, port)); s.listen()
+udp = sys.argv[3:] == ["udp"]
+s = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET, socket.SOCK_DGRAM if udp else socket.SOCK_STREAM)
+s.bind((address, port))
+if not udp:
+    s.listen()
 if sys.argv[3:] == ["nobody"]:
     os.setgroups([]); os.setresgid(65534, 65534, 65534); os.setresuid(65534, 65534, 65534)
 for _ in range(int((sys.argv[4:] or [1])[0]) if sys.argv[3:4] == ["fork"] else 0):
@@ -158,7 +162,7 @@ def test_invisible_holder_is_reported_as_such():
         port = int(owner.stdout.readline())
         listed = run_vantle("ls", "--json", port, prefix=drop_to(CALLER_UID))
         assert json.loads(listed.stdout) == [
-            {"port": port, "address": "127.0.0.2", "uid": OWNER_UID, "user": None, "processes": []}]
+            {"protocol": "tcp", "port": port, "address": "127.0.0.2", "uid": OWNER_UID, "user": None, "processes": []}]
         # A user with no name: null, with the uid beside it, wherever it is shown.
         [who] = json.loads(run_vantle("who", "--json", "--all", port, prefix=drop_to(CALLER_UID)).stdout)
         assert (who["holders"][0]["user"], who["holders"][0]["uid"]) == (None, OWNER_UID)
@@ -183,6 +187,50 @@ def test_ls_json_lists_every_address():
     found = {(entry["address"], tuple(p["pid"] for p in entry["processes"])) for entry in json.loads(result.stdout)}
     assert found == {("127.0.0.1", (children[0].pid,)), ("127.0.0.2", (children[1].pid,)),
                      ("::1", (children[2].pid,))}
+
+
+def test_ls_udp_lists_bound_udp_sockets_apart_from_tcp_listeners():
+    with listeners_on("127.0.0.2", then=["udp"]) as (port, [holder]), \
+            listeners_on("127.0.0.2", port=port) as (_, [listener]):
+        udp = run_vantle("ls", "--udp", port)
+        [udp_record] = json.loads(run_vantle("ls", "--udp", "--json", f"127.0.0.2:{port}").stdout)
+        [tcp_record] = json.loads(run_vantle("ls", "--json", port).stdout)
+    assert udp.returncode == 0, udp.stderr
+    assert [line.split()[:3] for line in udp.stdout.splitlines()[1:]] == [[str(port), "127.0.0.2", str(holder.pid)]]
+    assert (udp_record["protocol"], udp_record["address"], [p["pid"] for p in udp_record["processes"]]) == \
+        ("udp", "127.0.0.2", [holder.pid])
+    assert (tcp_record["protocol"], [p["pid"] for p in tcp_record["processes"]]) == ("tcp", [listener.pid])
+
+
+CLIENT = """
+import socket, sys
+connection = socket.create_connection((sys.argv[1], int(sys.argv[2])))
+print("connected", flush=True)
+sys.stdin.read()
+"""
+
+
+def test_who_clients_names_the_connected_process_not_the_server():
+    with listeners_on("127.0.0.1") as (port, [server]):
+        client = subprocess.Popen([sys.executable, "-c", CLIENT, "127.0.0.1", str(port)],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            assert client.stdout.readline() == "connected\n"
+            who = run_vantle("who", "--clients", port)
+            [record] = json.loads(run_vantle("who", "--clients", "--json", f"127.0.0.1:{port}").stdout)
+            elsewhere = run_vantle("who", "--clients", f"127.0.0.2:{port}")
+        finally:
+            client.communicate()
+    assert who.returncode == 0, who.stderr
+    [row] = who.stdout.splitlines()[1:]
+    assert row.split()[:2] == [str(port), str(client.pid)] and str(server.pid) not in row.split()
+    assert f"->127.0.0.1:{port} (tcp established)" in row
+    [found] = record["clients"]
+    assert (found["pid"], [(s["protocol"], s["peer_address"], s["peer_port"]) for s in found["sockets"]]) == \
+        (client.pid, [("tcp", "127.0.0.1", port)])
+    # The address narrows by the port's side: nothing is connected to 127.0.0.2.
+    assert (elsewhere.returncode, elsewhere.stdout.splitlines()[1].split()) == \
+        (1, [str(port), "-", "-", "-", "-", "no", "client", "on", "127.0.0.2"])
 
 
 def test_the_callers_probes_are_never_its_holdings():

@@ -26,6 +26,7 @@ class Arguments:
     wide = False
     force = False
     udp = False
+    clients = False
     listening = False
     expand = False
     # --user (as uids), --pid, --name: the processes ls and who show.
@@ -126,9 +127,9 @@ COMMANDS = {
     "check": Command(["--json"], {}, "+", localhost_targets),
     "free": Command(["--json"], {"--preferred": one_port}, ""),
     "wait": Command(["--json", "--listening"], {"--timeout": seconds}, "+"),
-    "who": Command(["--json", "--all", "--wide"], SELECTION, "+"),
+    "who": Command(["--json", "--all", "--wide", "--clients"], SELECTION, "+"),
     "scan": Command(["--json", "--all"], {}, "+", localhost_targets),
-    "ls": Command(["--json", "--wide", "--expand"], SELECTION, "*"),
+    "ls": Command(["--json", "--wide", "--expand", "--udp"], SELECTION, "*"),
     "kill": Command(["--json", "--force", "--udp"], {"--grace": seconds}, "+"),
     "reserve": Command([], {"--count": count}, "", runs=True),
 }

@@ -6,8 +6,8 @@ import time
 from . import _lib, _sockets, _table
 from ._arguments import Arguments
 from ._countdown import POLL, Countdown, poll_until
-from ._holders import (Selection, address_port, endpoint, held_at, holder_record, listening, narrowed, process_user,
-                       where)
+from ._holders import (Selection, address_port, connected_to, connection, endpoint, held_at, holder_record, listening,
+                       narrowed, process_user, where)
 from ._output import EXIT_NEGATIVE, EXIT_OK, complain, one_line, print_json, print_table, terminal_width, write
 from ._ports import covers
 from ._report import JsonObject, PortState, describe, free_port, unseen
@@ -146,6 +146,8 @@ def table_sockets(holders: "list[Holder]") -> list[_sockets.Socket]:
 
 
 def command_who(args: Arguments) -> int:
+    if args.clients:
+        return command_who_clients(args)
     targets, selection = args.targets, Selection(args)
     # One read of the socket table and one walk, however many ports.
     held = _table.holders_by_port(list(targets))
@@ -198,9 +200,43 @@ def command_who(args: Arguments) -> int:
     return EXIT_OK if every_port_seen else EXIT_NEGATIVE
 
 
+CLIENT_HEADER = ("PORT", "PID", "USER", "CONNECTION", "NAME", "COMMAND")
+
+
+def client_row(port: int, client: "Holder") -> tuple[str, ...]:
+    connections = ",".join(connection(s) for s in client["sockets"])
+    if client["pid"] is None:
+        return (str(port), "-", process_user(client), connections, "-",
+                f"connected by {unseen(process_user(client))}")
+    return (str(port), str(client["pid"]), process_user(client), connections, one_line(client["name"] or "-"),
+            one_line(client["cmd"] or ""))
+
+
+def command_who_clients(args: Arguments) -> int:
+    """who --clients: the processes of this machine connected to each port (on
+    the address given, or any), as lsof -i shows the client side."""
+    targets, selection = args.targets, Selection(args)
+    clients = _table.holders_by_port(list(targets), side="remote")
+    table: list[tuple[str, ...]] = [CLIENT_HEADER]
+    records: list[JsonObject] = []
+    every_port_seen = True
+    for port, wanted in targets.items():
+        found = [c for c in connected_to(clients.get(port, []), wanted) if selection.keeps(c)]
+        table.extend(client_row(port, client) for client in found)
+        if not found:
+            table.append((str(port), "-", "-", "-", "-", "no client" + where(wanted)))
+        every_port_seen &= any(client["pid"] is not None for client in found)
+        records.append({"port": port, "clients": [holder_record(client) for client in found]})
+    if args.json:
+        print_json(records)
+    else:
+        print_table(table, None if args.wide else terminal_width())
+    return EXIT_OK if every_port_seen else EXIT_NEGATIVE
+
+
 def command_ls(args: Arguments) -> int:
     targets, selection = args.targets, Selection(args)
-    found = _table.listeners(list(targets) if targets else None)
+    found = _table.listeners(list(targets) if targets else None, "udp" if args.udp else "tcp")
     if targets:
         found = [entry for entry in found if covers(entry["address"], entry["v6only"], targets[entry["port"]])]
     if selection:
@@ -251,8 +287,8 @@ def collapsed(processes: "list[Process]") -> "tuple[Process, str]":
 
 
 def listener_record(entry: "Listener") -> JsonObject:
-    return {"port": entry["port"], "address": entry["address"], "uid": entry["uid"], "user": entry["user"],
-            "processes": [dict(process) for process in entry["processes"]]}
+    return {"protocol": entry["protocol"], "port": entry["port"], "address": entry["address"], "uid": entry["uid"],
+            "user": entry["user"], "processes": [dict(process) for process in entry["processes"]]}
 
 
 def command_scan(args: Arguments) -> int:

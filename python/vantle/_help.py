@@ -7,8 +7,9 @@ EPILOG = """\
 ports: 8080, :8080, 8080/tcp, 3000-3010, 127.0.0.1:8080, [::1]:8080,
 localhost:8080, or several separated by commas. An address narrows who, ls,
 kill and wait to the sockets that take connections on it (on the address
-itself or a wildcard address); otherwise they look at every address, but
-wait for a free port at localhost (the bind test), as check and scan do.
+itself or a wildcard address; who --clients to those connected to it);
+otherwise they look at every address, but wait for a free port at localhost
+(the bind test), as check and scan do.
 
 exit status:
   0    success: every port free, the wait over, every port freed

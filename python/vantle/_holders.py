@@ -30,6 +30,13 @@ def kind(socket: "Socket") -> str:
     return socket["protocol"] if socket["state"] == "NONE" else f"{socket['protocol']} {socket['state'].lower()}"
 
 
+def connection(socket: "Socket") -> str:
+    """"127.0.0.1:51234->127.0.0.1:8080 (tcp established)": a socket, its peer
+    and its kind."""
+    peer = address_port(socket["peer_address"] or "-", socket["peer_port"] or 0)
+    return f"{endpoint(socket)}->{peer} ({kind(socket)})"
+
+
 def process_user(holder: "Holder") -> str:
     """The owner of a holder: the process's user (the socket's for one not visible)."""
     return holder["user"] or str(holder["uid"])
@@ -57,6 +64,16 @@ def narrowed[H: "Holder"](holders: "list[H]", wanted: "frozenset[str] | None") -
     if wanted is None:
         return holders
     return with_sockets(holders, lambda s: covers(s["address"], s["v6only"], wanted))
+
+
+def connected_to[H: "Holder"](holders: "list[H]", wanted: "frozenset[str] | None") -> "list[H]":
+    """The holders with a socket whose peer is on the wanted addresses, each
+    with those sockets only."""
+    if wanted is None:
+        return holders
+    # A peer is never a wildcard: only its own address (or its IPv4-mapped
+    # form) matches.
+    return with_sockets(holders, lambda s: covers(s["peer_address"] or "", True, wanted))
 
 
 def where(wanted: "frozenset[str] | None") -> str:

@@ -20,10 +20,11 @@ JSON_HELP = {
     "wait": (f"print one object per port (a list for several): {STATE_JSON}, and waited (seconds until "
              "this port was free); with --listening: port, listening (true or false), addresses, waited"),
     "who": f"print a list with one object per port: {STATE_JSON}; with --all also holders "
-           "(pid, ppid, name, cmd, user, uid, addresses, sockets)",
+           "(pid, ppid, name, cmd, user, uid, addresses, sockets); with --clients only port and clients "
+           "(as holders, each socket with its peer_address and peer_port)",
     "scan": f"print a list with one object per port in use (every port with --all): {STATE_JSON}",
-    "ls": ("print a list with one object per listening socket: port, address, uid and user (the socket's), "
-           "processes (pid, ppid, uid, user, name, cmd)"),
+    "ls": ("print a list with one object per listening socket: protocol (tcp, or udp with --udp), port, address, "
+           "uid and user (the socket's), processes (pid, ppid, uid, user, name, cmd)"),
     "kill": ("print a list with one object per port: port, outcome (freed, already_free, still_in_use, "
              "permission_denied, not_visible), holders (as who --all, each with signal), user and uid "
              "(the socket's), sigkill (pids sent SIGKILL after --grace), message"),
@@ -104,6 +105,10 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
                          "listener).", "+")
     who.add_argument("--all", action="store_true", help="every process holding the port (what kill signals)")
     who.add_argument("--wide", action="store_true", help="do not cut rows to the terminal's width")
+    who.add_argument("--clients", action="store_true",
+                     help="the processes of this machine connected to each port instead (its clients, TCP and "
+                          "connected UDP), each with its connection; an address narrows them by the port's "
+                          "side (exit 1 if a port has no visible client)")
     selecting(who, "the processes")
 
     scan = command("scan", "List the ports in use on localhost among many.", "+", localhost=True)
@@ -116,6 +121,8 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
                     help="a row for every process holding a socket (by default, one row per socket: the first "
                          "process, then its forked workers as +N or the other pids)")
     selecting(ls, "processes (and their sockets)")
+    ls.add_argument("--udp", action="store_true",
+                    help="list the UDP sockets bound and not connected to a peer instead (as ss -lunp)")
 
     kill = command("kill", "Free ports on every local address by signalling their holders (exit 1 if any "
                            "stays in use).", "+")

@@ -12,20 +12,34 @@ class SignalledHolder(Holder):
     signal: Literal["signalled", "gone", "refused", "failed"] | None
     """What sending the signal came to; None for the invisible."""
 
-def listeners(ports: Sequence[SupportsIndex] | bytes | bytearray | None = None) -> list[Listener]:
-    """Every TCP socket listening on any local address, by port and address.
+def listeners(ports: Sequence[SupportsIndex] | bytes | bytearray | None = None,
+              protocol: Literal["tcp", "udp"] = "tcp") -> list[Listener]:
+    """Every TCP socket listening on any local address, by port and address; with
+    protocol "udp", every UDP socket bound there and not connected to a peer (what
+    `ss -lun` lists, state NONE).
 
     Raises:
-        TypeError: ports is a str or not a sequence.
+        TypeError: ports is a str or not a sequence; protocol is not a str.
         OverflowError: a port outside 0-65535.
+        ValueError: protocol is neither "tcp" nor "udp".
     """
 
 def holders(port: SupportsIndex) -> list[Holder]:
     """Every process holding an internet socket on the port, on any local address."""
 
-def holders_by_port(ports: Sequence[SupportsIndex] | bytes | bytearray) -> dict[int, list[Holder]]:
+def holders_by_port(ports: Sequence[SupportsIndex] | bytes | bytearray,
+                    side: Literal["local", "remote"] = "local") -> dict[int, list[Holder]]:
     """holders() of each of the ports, from one read of the socket table and one
-    walk: a dict from each port that something holds to its holders."""
+    walk: a dict from each port that something holds to its holders. With side
+    "remote", the ports are the peers': each port's holders are the processes
+    connected to it (its clients, TCP in any state and connected UDP), each with
+    its sockets to it (peer_port the port).
+
+    Raises:
+        TypeError: ports is a str or not a sequence; side is not a str.
+        OverflowError: a port outside 0-65535.
+        ValueError: side is neither "local" nor "remote".
+    """
 
 def listening(port: SupportsIndex) -> list[tuple[str, bool | None, int]]:
     """The TCP sockets listening on the port, on any local address, from one read

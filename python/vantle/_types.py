@@ -40,6 +40,11 @@ class Socket(TypedDict):
     address: str
     """The local address: "127.0.0.1", "::1", "0.0.0.0", "::"."""
     port: int
+    peer_address: str | None
+    """The address of the peer the socket is connected to; None without one
+    (a listener, a UDP socket not connected)."""
+    peer_port: int | None
+    """The peer's port; None without a peer."""
     v6only: bool | None
     """True for an IPv6 socket that takes IPv6 connections only (IPV6_V6ONLY);
     False for IPv4 sockets and dual-stack IPv6 ones; None where the socket
@@ -50,8 +55,9 @@ class Socket(TypedDict):
 
 
 class Listener(Socket):
-    """A listening TCP socket with every visible process holding it, newest first;
-    processes is empty when none can be seen (another user's, without privileges)."""
+    """A listening TCP socket (or a UDP socket bound and not connected) with every
+    visible process holding it, newest first; processes is empty when none can be
+    seen (another user's, without privileges)."""
 
     processes: list[Process]
 

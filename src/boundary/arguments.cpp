@@ -232,6 +232,20 @@ Result<std::vector<std::string>> to_texts(PyObject* object, ModuleState& module)
     return to_sequence<std::string>(object, module, to_text);
 }
 
+Result<std::size_t> to_choice(PyObject* object, const char* parameter, std::span<const char* const> choices) {
+    Result<std::string> text = to_text(object);
+    if (!text) return fail(std::move(text.error()));
+    std::string listed;
+    for (std::size_t index = 0; index < choices.size(); ++index) {
+        if (*text == choices[index]) return index;
+        listed += index == 0 ? "'" : index + 1 == choices.size() ? " or '" : ", '";
+        listed += choices[index];
+        listed += "'";
+    }
+    PyErr_Format(PyExc_ValueError, "%s must be %s, not %R", parameter, listed.c_str(), object);
+    return fail(capture_exception());
+}
+
 Failure with_argument_note(Failure failure, const char* parameter) {
     Result<PyRef> exception = to_exception(std::move(failure));
     if (!exception) return std::move(exception.error());

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -120,6 +121,9 @@ Result<std::uint64_t> to_seconds(PyObject* object);
 Result<std::vector<Port>> to_ports(PyObject* object, ModuleState& module);
 // Any sequence of str except a str itself, as UTF-8, in iteration order.
 Result<std::vector<std::string>> to_texts(PyObject* object, ModuleState& module);
+// A str equal to one of `choices`, as its index in them; a ValueError naming
+// `parameter` and the choices for any other str.
+Result<std::size_t> to_choice(PyObject* object, const char* parameter, std::span<const char* const> choices);
 
 // Adds the note "while processing '<parameter>'" to a conversion's failure.
 // Should the note itself fail, the failure goes on without it.

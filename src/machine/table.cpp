@@ -93,9 +93,11 @@ const char* outcome_name(SignalOutcome outcome) {
 
 Result<PyRef> number(unsigned long long value) { return created(PyLong_FromUnsignedLongLong(value)); }
 
+Result<PyRef> none() { return PyRef::borrow(Py_None); }
+
 Result<PyRef> user_object(const UserNames& names, std::uint32_t uid) {
     const auto found = names.find(uid);
-    if (found == names.end() || !found->second) return PyRef::borrow(Py_None);
+    if (found == names.end() || !found->second) return none();
     return utf8_text(*found->second);
 }
 
@@ -120,16 +122,20 @@ Result<PyRef> process_dict(const Holder& holder, const UserNames& names) {
     return dict;
 }
 
-// {"protocol", "state", "address", "port", "v6only", "uid", "user"} of a socket.
+// {"protocol", "state", "address", "port", "peer_address", "peer_port",
+// "v6only", "uid", "user"} of a socket; the peer's two None without a peer.
 Result<PyRef> socket_dict(const SocketDetails& socket, const UserNames& names) {
     Result<PyRef> dict = created(PyDict_New());
     if (!dict) return dict;
     PyObject* d = dict->get();
+    const std::optional<std::string> peer = peer_address_text(socket);
     Result<void> filled =
         set_item(d, "protocol", utf8_text(socket.tcp ? "tcp" : "udp"))
             .and_then([&] { return set_item(d, "state", utf8_text(state_name(socket))); })
             .and_then([&] { return set_item(d, "address", utf8_text(address_text(socket))); })
             .and_then([&] { return set_item(d, "port", number(socket.local_port)); })
+            .and_then([&] { return set_item(d, "peer_address", peer ? utf8_text(*peer) : none()); })
+            .and_then([&] { return set_item(d, "peer_port", peer ? number(socket.peer_port) : none()); })
             .and_then([&] { return set_item(d, "v6only", to_python(socket.v6only)); })
             .and_then([&] { return set_item(d, "uid", number(socket.uid)); })
             .and_then([&] { return set_item(d, "user", user_object(names, socket.uid)); });
@@ -193,7 +199,6 @@ Result<PyRef> holder_list(const View& view, const UserNames& names, const std::v
             Result<PyRef> socket = append(sockets->get(), socket_dict(held.socket, names));
             if (!socket) return socket;
         }
-        const auto none = [] { return Result<PyRef>(PyRef::borrow(Py_None)); };
         Result<void> filled = set_item(d, "pid", none())
                                   .and_then([&] { return set_item(d, "ppid", none()); })
                                   .and_then([&] { return set_item(d, "uid", number(uid)); })
@@ -239,7 +244,10 @@ Result<Read> read_view(MakeView make_view) {
 
 // ---- The functions ----
 
-const FunctionDescription listeners_function{"listeners", {"ports"}, 1, 0};
+const FunctionDescription listeners_function{"listeners", {"ports", "protocol"}, 2, 0};
+
+constexpr const char* protocol_names[] = {"tcp", "udp"};
+constexpr Protocol protocols[] = {Protocol::tcp, Protocol::udp};
 
 Result<PyRef> listeners(ModuleState& module, const BoundArguments& arguments) {
     std::optional<std::vector<Port>> ports;
@@ -251,8 +259,13 @@ Result<PyRef> listeners(ModuleState& module, const BoundArguments& arguments) {
         converted->erase(std::unique(converted->begin(), converted->end()), converted->end());
         ports = std::move(*converted);
     }
-    Result<Read> read = read_view([&ports] {
-        return machine::listeners(ports ? std::span<const Port>(*ports) : std::span<const Port>(), !ports);
+    Result<std::size_t> protocol = convert_argument(
+        arguments[1], "protocol", [](PyObject* object) { return to_choice(object, "protocol", protocol_names); },
+        std::size_t{0});
+    if (!protocol) return fail(std::move(protocol.error()));
+    Result<Read> read = read_view([&ports, protocol = protocols[*protocol]] {
+        return machine::listeners(ports ? std::span<const Port>(*ports) : std::span<const Port>(), !ports,
+                                  protocol);
     });
     if (!read) return fail(std::move(read.error()));
     return listener_list(read->view, read->names);
@@ -269,28 +282,41 @@ Result<PyRef> holders(ModuleState&, const BoundArguments& arguments) {
     return holder_list(read->view, read->names, nullptr);
 }
 
-const FunctionDescription holders_by_port_function{"holders_by_port", {"ports"}, 1, 1};
+const FunctionDescription holders_by_port_function{"holders_by_port", {"ports", "side"}, 2, 1};
+
+constexpr const char* side_names[] = {"local", "remote"};
+constexpr Side sides[] = {Side::local, Side::remote};
 
 // holders() for many ports from one read of the socket table and one walk:
-// a dict from each port that something holds to its holders.
+// a dict from each port that something holds to its holders. With side
+// "remote", the ports are the peers' and the holders their clients.
 Result<PyRef> holders_by_port(ModuleState& module, const BoundArguments& arguments) {
     Result<std::vector<Port>> ports = convert_argument(
         arguments[0], "ports", [&module](PyObject* object) { return to_ports(object, module); });
     if (!ports) return fail(std::move(ports.error()));
+    Result<std::size_t> chosen = convert_argument(
+        arguments[1], "side", [](PyObject* object) { return to_choice(object, "side", side_names); },
+        std::size_t{0});
+    if (!chosen) return fail(std::move(chosen.error()));
+    const Side side = sides[*chosen];
     std::erase(*ports, Port{0});
     std::sort(ports->begin(), ports->end());
     ports->erase(std::unique(ports->begin(), ports->end()), ports->end());
     if (ports->empty()) return created(PyDict_New());
-    Result<Read> read = read_view([&ports] { return port_holders(*ports); });
+    Result<Read> read = read_view([&ports, side] { return port_holders(*ports, side); });
     if (!read) return fail(std::move(read.error()));
+    const auto port_of = [side](const SocketDetails& socket) {
+        return side == Side::local ? socket.local_port : socket.peer_port;
+    };
+    // The ports held, in order: one narrowed view each.
+    std::vector<Port> held;
+    for (const HeldSocket& socket : read->view.sockets) held.push_back(port_of(socket.socket));
+    std::sort(held.begin(), held.end());
+    held.erase(std::unique(held.begin(), held.end()), held.end());
     Result<PyRef> by_port = created(PyDict_New());
     if (!by_port) return by_port;
-    // The view's sockets come by port: one narrowed view per port held.
-    for (auto held = read->view.sockets.begin(); held != read->view.sockets.end();) {
-        const Port port = held->socket.local_port;
-        held = std::find_if(held, read->view.sockets.end(),
-                            [port](const HeldSocket& next) { return next.socket.local_port != port; });
-        const View one = machine::narrowed(read->view, [port](const SocketDetails& s) { return s.local_port == port; });
+    for (const Port port : held) {
+        const View one = machine::narrowed(read->view, [&](const SocketDetails& s) { return port_of(s) == port; });
         Result<PyRef> key = to_python(port);
         if (!key) return key;
         Result<PyRef> list = holder_list(one, read->names, nullptr);
@@ -342,19 +368,24 @@ Result<PyRef> signal_holders(ModuleState& module, const BoundArguments& argument
 
 PyMethodDef functions[] = {
     method<listeners_function, listeners>(
-        "listeners(ports=None)\n--\n\nEvery TCP socket listening on any local address, IPv4 and IPv6, with the "
-        "processes holding it.\n\nArgs:\n    ports: None for every port, or a sequence of ports to keep.\n\n"
-        "Returns:\n    A list of dicts, by port and address: protocol, state, address, port, v6only, the socket's "
-        "uid and\n    user, and processes: pid, ppid, uid and user (the process's real user), name, cmd, newest\n    "
-        "first; an empty list when no holder can be seen (another user's, without privileges)."),
+        "listeners(ports=None, protocol='tcp')\n--\n\nEvery TCP socket listening on any local address, IPv4 and "
+        "IPv6, with the processes holding it; with protocol 'udp', every UDP socket bound there and not "
+        "connected to a peer.\n\nArgs:\n    ports: None for every port, or a sequence of ports to keep.\n    "
+        "protocol: 'tcp' or 'udp'.\n\nReturns:\n    A list of dicts, by port and address: protocol, state, "
+        "address, port, peer_address and\n    peer_port (None), v6only, the socket's uid and user, and processes: "
+        "pid, ppid, uid and\n    user (the process's real user), name, cmd, newest first; an empty list when no "
+        "holder\n    can be seen (another user's, without privileges).\n\nRaises:\n    ValueError: protocol is "
+        "neither 'tcp' nor 'udp'."),
     method<holders_function, holders>(
         "holders(port)\n--\n\nEvery process holding an internet socket on the port, on any local address.\n\n"
         "Returns:\n    A list of dicts, newest first: pid, ppid, uid, user, name, cmd and sockets (protocol,\n    "
-        "state, address, port, v6only, uid, user); then, per user whose sockets no visible process\n    holds, one dict "
-        "with pid, ppid, name and cmd None."),
+        "state, address, port, peer_address, peer_port, v6only, uid, user); then, per user whose\n    sockets no "
+        "visible process holds, one dict with pid, ppid, name and cmd None."),
     method<holders_by_port_function, holders_by_port>(
-        "holders_by_port(ports)\n--\n\nholders() of each of the ports, from one read of the socket table and one "
-        "walk:\na dict from each port that something holds to its holders."),
+        "holders_by_port(ports, side='local')\n--\n\nholders() of each of the ports, from one read of the socket "
+        "table and one walk:\na dict from each port that something holds to its holders. With side 'remote',\n"
+        "the ports are the peers': the holders are the processes connected to each port\n(its clients), with "
+        "their sockets to it.\n\nRaises:\n    ValueError: side is neither 'local' nor 'remote'."),
     method<signal_holders_function, signal_holders>(
         "signal_holders(port, force=False, addresses=None, udp=True)\n--\n\nholders(port), each visible holder sent "
         "SIGTERM (SIGKILL with force) if it is\nstill the process found (its start time is checked); each dict's "

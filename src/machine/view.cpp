@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <tuple>
 #include <unordered_map>
@@ -106,13 +107,16 @@ View walk(Platform& platform, Wanted wanted, Purpose purpose) {
 
 }  // namespace
 
-View listeners(std::span<const std::uint16_t> ports, bool every_port) {
-    Platform platform(ports, true, every_port);
+View listeners(std::span<const std::uint16_t> ports, bool every_port, Protocol protocol) {
+    const bool tcp = protocol == Protocol::tcp;
+    Platform platform(ports, tcp ? owners::Gather::tcp_listeners : owners::Gather::udp_unconnected, every_port);
     return walk(
         platform,
         [&](const SocketDetails& socket) {
-            return socket.tcp && socket.state == owners::SocketState::listen &&
-                   (every_port || std::binary_search(ports.begin(), ports.end(), socket.local_port));
+            // An unbound UDP socket has port 0 and waits for nothing.
+            const bool waits = tcp ? socket.tcp && socket.state == owners::SocketState::listen
+                                   : !socket.tcp && socket.peer_port == 0 && socket.local_port != 0;
+            return waits && (every_port || std::binary_search(ports.begin(), ports.end(), socket.local_port));
         },
         Purpose::listing);
 }
@@ -128,24 +132,39 @@ std::optional<std::vector<SocketDetails>> port_listeners(std::uint16_t port) {
     return found;
 }
 
-std::string address_text(const SocketDetails& socket) {
+namespace {
+
+std::string text_of(const SocketDetails& socket, const std::array<std::uint8_t, 16>& address) {
     char text[INET6_ADDRSTRLEN] = {};
-    ::inet_ntop(socket.ipv6 ? AF_INET6 : AF_INET, socket.local_address.data(), text, sizeof text);
-    if (socket.scope == 0) return text;
+    ::inet_ntop(socket.ipv6 ? AF_INET6 : AF_INET, address.data(), text, sizeof text);
+    const bool link_local = socket.ipv6 && address[0] == 0xfe && (address[1] & 0xc0) == 0x80;
+    if (socket.scope == 0 || !link_local) return text;
     // A link-local address with its interface, as ip and ss write it; the
     // index where the interface has no name (any more).
     char name[IF_NAMESIZE] = {};
     return std::string(text) + "%" + (::if_indextoname(socket.scope, name) ? name : std::to_string(socket.scope));
 }
 
-View port_holders(std::span<const std::uint16_t> ports) {
-    Platform platform(ports, false);
+}  // namespace
+
+std::string address_text(const SocketDetails& socket) { return text_of(socket, socket.local_address); }
+
+std::optional<std::string> peer_address_text(const SocketDetails& socket) {
+    if (socket.peer_port == 0) return std::nullopt;
+    return text_of(socket, socket.peer_address);
+}
+
+View port_holders(std::span<const std::uint16_t> ports, Side side) {
+    const bool local = side == Side::local;
+    Platform platform(ports, local ? owners::Gather::any : owners::Gather::clients);
+    // Clients are only listed, never signalled: their identities need no
+    // second look.
     return walk(
         platform,
-        [ports](const SocketDetails& socket) {
-            return std::binary_search(ports.begin(), ports.end(), socket.local_port);
+        [ports, local](const SocketDetails& socket) {
+            return std::binary_search(ports.begin(), ports.end(), local ? socket.local_port : socket.peer_port);
         },
-        Purpose::signalling);
+        local ? Purpose::signalling : Purpose::listing);
 }
 
 }  // namespace vantle::machine

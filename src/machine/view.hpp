@@ -33,14 +33,24 @@ struct View {
     bool processes_listed = true;     // false when the process table could not be read
 };
 
-// Every TCP socket in the listening state, on `ports` (sorted, without
-// duplicates) or with `every_port` on any port, with every visible holder.
-View listeners(std::span<const std::uint16_t> ports, bool every_port);
+enum class Protocol : std::uint8_t { tcp, udp };
 
-// Every internet socket on `ports` (sorted, without duplicates), TCP in any
-// state and UDP, with every process holding one: the processes that freeing
-// the ports must signal.
-View port_holders(std::span<const std::uint16_t> ports);
+// Every socket waiting for peers on `ports` (sorted, without duplicates) or
+// with `every_port` on any port, with every visible holder: TCP sockets in
+// the listening state, or UDP sockets bound and not connected to a peer.
+View listeners(std::span<const std::uint16_t> ports, bool every_port, Protocol protocol = Protocol::tcp);
+
+// Which end of a socket the ports of port_holders name.
+enum class Side : std::uint8_t {
+    local,   // the socket's own port
+    remote,  // its peer's: the clients of the ports
+};
+
+// Every internet socket on `ports` (sorted, without duplicates, no 0), TCP in
+// any state and UDP, with every process holding one: the processes that
+// freeing the ports must signal. With `side` remote, every socket connected
+// to one of the ports instead, and the processes holding them: the clients.
+View port_holders(std::span<const std::uint16_t> ports, Side side = Side::local);
 
 // The view kept to the sockets that `keep` accepts and to their holders,
 // newest first as before.
@@ -69,7 +79,11 @@ View narrowed(View view, Keep keep) {
 // Nothing when they cannot be read (no descriptor left).
 std::optional<std::vector<owners::SocketDetails>> port_listeners(std::uint16_t port);
 
-// A socket's local address as inet_ntop writes it: "127.0.0.1", "::1".
+// A socket's local address as inet_ntop writes it: "127.0.0.1", "::1"; a
+// link-local one with its interface, "fe80::1%eth0".
 std::string address_text(const owners::SocketDetails& socket);
+
+// The same for the socket's peer; nothing for a socket without one.
+std::optional<std::string> peer_address_text(const owners::SocketDetails& socket);
 
 }  // namespace vantle::machine

@@ -184,7 +184,7 @@ bool list_socket_descriptors(Platform& platform, std::uint32_t pid, std::vector<
 }
 
 std::vector<ProcessInfo> find_port_owners(std::uint16_t port, bool listen_only) {
-    Platform platform({&port, 1}, listen_only);
+    Platform platform({&port, 1}, listen_only ? Gather::tcp_listeners : Gather::any);
     PortHolders search(port, listen_only);
     if (platform.may_hold(port)) walk(platform, search);
     return search.take();
@@ -195,7 +195,7 @@ std::vector<std::optional<ProcessInfo>> find_listening_owners(std::span<const st
     std::sort(distinct.begin(), distinct.end());
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
 
-    Platform platform(distinct, true);
+    Platform platform(distinct, Gather::tcp_listeners);
     std::vector<char> settled(distinct.size());
     for (std::size_t i = 0; i < distinct.size(); ++i) settled[i] = platform.may_hold(distinct[i]) ? 0 : 1;
     FirstListeners search(distinct, std::move(settled));

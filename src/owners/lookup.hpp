@@ -114,12 +114,25 @@ struct SocketDetails {
     std::array<std::uint8_t, 16> local_address{};  // network byte order; IPv4 in the first 4 bytes
     std::uint16_t local_port = 0;                   // host byte order
     std::uint32_t uid = 0;                          // the socket's owner
-    // The interface index that scopes a link-local IPv6 address; 0 for any
-    // other address, or where the platform does not tell.
+    // The interface index that scopes a link-local IPv6 address (the local
+    // one or the peer's); 0 for other addresses, or where the platform does
+    // not tell.
     std::uint32_t scope = 0;
     // An IPv6 socket that takes IPv6 connections only (IPV6_V6ONLY); false
     // for IPv4 sockets, nothing where the platform does not tell.
     std::optional<bool> v6only{};
+    // The peer's address (of the family of the local one) and port; port 0
+    // for a socket without a peer (a listener, an unconnected UDP socket).
+    std::array<std::uint8_t, 16> peer_address{};
+    std::uint16_t peer_port = 0;
+};
+
+// Which sockets a lookup reports; the platform may gather only those.
+enum class Gather : std::uint8_t {
+    tcp_listeners,    // TCP sockets listening on the ports
+    udp_unconnected,  // UDP sockets on the ports without a peer
+    any,              // every internet socket on the ports, TCP in any state and UDP
+    clients,          // every internet socket whose peer's port (not its own) is one of the ports
 };
 
 // Who a process is, besides its name: parent, real user and start time (in
@@ -132,17 +145,18 @@ struct ProcessIdentity {
 
 class Platform {
 public:
-    // Prepares a lookup of sockets whose local port is one of `ports`. With
-    // `listen_only`, sockets other than TCP listeners will not be asked about,
-    // so the platform may leave them out of whatever it gathers up front.
-    // With `every_port`, `ports` is ignored and sockets on any port count.
-    Platform(std::span<const std::uint16_t> ports, bool listen_only, bool every_port = false);
+    // Prepares a lookup of the sockets that `gather` names on `ports` (sorted,
+    // without duplicates): sockets of other kinds will not be asked about, so
+    // the platform may leave them out of whatever it gathers up front. With
+    // `every_port`, `ports` is ignored and sockets on any port count.
+    Platform(std::span<const std::uint16_t> ports, Gather gather, bool every_port = false);
     ~Platform();
     Platform(const Platform&) = delete;
     Platform& operator=(const Platform&) = delete;
 
     // False when the platform already knows that no process holds a socket on
-    // `port` that this lookup would report, so the walk can be skipped.
+    // `port` (the peer's port for Gather::clients) that this lookup would
+    // report, so the walk can be skipped.
     bool may_hold(std::uint16_t port) const;
 
     // Every process id, newest first (macOS keeps its process list in that

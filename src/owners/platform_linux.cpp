@@ -180,7 +180,33 @@ int Platform::State::load_cmdline(std::uint32_t pid) {
     return cmdline_error;
 }
 
-Platform::Platform(std::span<const std::uint16_t> ports, bool listen_only, bool every_port)
+namespace {
+
+// The sockets of the table that a lookup of `gather` reports.
+sockets::Selection selection_of(std::span<const std::uint16_t> ports, Gather gather, bool every_port) {
+    sockets::Selection selection;
+    selection.ports = ports;
+    selection.every_port = every_port;
+    switch (gather) {
+        case Gather::tcp_listeners:
+            selection.tcp_states = 1u << sockets::tcp_state_listen;
+            break;
+        case Gather::udp_unconnected:
+            selection.udp_states = 1u << sockets::udp_state_unconnected;
+            break;
+        case Gather::clients:
+            selection.side = sockets::PortSide::remote;
+            [[fallthrough]];
+        case Gather::any:
+            selection.tcp_states = selection.udp_states = sockets::held_states;
+            break;
+    }
+    return selection;
+}
+
+}  // namespace
+
+Platform::Platform(std::span<const std::uint16_t> ports, Gather gather, bool every_port)
     : state_(std::make_unique<State>()) {
     State& state = *state_;
     state.proc = linux_os::open_at(AT_FDCWD, "/proc", O_RDONLY | O_DIRECTORY);
@@ -189,7 +215,7 @@ Platform::Platform(std::span<const std::uint16_t> ports, bool listen_only, bool 
         state.proc.reset();
         return;
     }
-    state.sockets = sockets::SocketSnapshot::take(state.proc.get(), ports, listen_only, every_port);
+    state.sockets = sockets::SocketSnapshot::take(state.proc.get(), selection_of(ports, gather, every_port));
     // After the table: a socket of the module's that the table shows was
     // listed before it was bound, so it is in this copy unless it has been
     // closed since, and then no descriptor of the caller leads to it.
@@ -318,9 +344,14 @@ SocketDetails details_of(const sockets::InetSocket& socket) {
     details.local_port = socket.local_port;
     details.uid = socket.uid;
     details.v6only = details.ipv6 ? socket.v6only : false;
+    details.peer_address = socket.remote_address;
+    details.peer_port = socket.remote_port;
     // fe80::/10: the address means something only together with its interface.
-    const bool link_local = details.ipv6 && socket.local_address[0] == 0xfe && (socket.local_address[1] & 0xc0) == 0x80;
-    if (link_local) details.scope = socket.interface;
+    const auto link_local = [&details](const std::array<std::uint8_t, 16>& address) {
+        return details.ipv6 && address[0] == 0xfe && (address[1] & 0xc0) == 0x80;
+    };
+    if (link_local(details.local_address) || (details.peer_port != 0 && link_local(details.peer_address)))
+        details.scope = socket.interface;
     return details;
 }
 
@@ -347,13 +378,14 @@ std::expected<std::vector<SocketDetails>, NoTable> table_listeners(std::uint16_t
     // the second. (A bind test that comes and goes between the two copies is
     // for the caller to tell apart by reading again.)
     std::vector<std::uint64_t> own = probe::own_sockets_now();
-    if (!sockets::read_sockets(proc.get(), channel, IPPROTO_TCP, 1u << sockets::tcp_state_listen, ports, read))
+    if (!sockets::read_sockets(proc.get(), channel, IPPROTO_TCP, 1u << sockets::tcp_state_listen, ports,
+                               sockets::PortSide::local, read))
         return std::unexpected(NoTable::unreadable);
     const std::vector<std::uint64_t> own_after = probe::own_sockets_now();
     own.insert(own.end(), own_after.begin(), own_after.end());
     std::sort(own.begin(), own.end());
     // Kept to the listeners on the port (/proc/net lists every socket), each once.
-    const sockets::SocketSnapshot listeners(std::move(read), ports, true);
+    const sockets::SocketSnapshot listeners(std::move(read), selection_of(ports, Gather::tcp_listeners, false));
     std::vector<SocketDetails> found;
     found.reserve(listeners.sockets().size());
     for (const sockets::InetSocket& socket : listeners.sockets()) {

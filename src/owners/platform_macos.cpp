@@ -54,7 +54,7 @@ struct Platform::State {
     char text[text_limit];  // proc_name and proc_pidpath write here
 };
 
-Platform::Platform(std::span<const std::uint16_t>, bool, bool) : state_(std::make_unique<State>()) {}
+Platform::Platform(std::span<const std::uint16_t>, Gather, bool) : state_(std::make_unique<State>()) {}
 
 Platform::~Platform() = default;
 
@@ -188,10 +188,13 @@ std::optional<SocketDetails> Platform::socket_details(std::uint32_t pid, const D
     details.ipv6 = (internet->insi_vflag & INI_IPV6) != 0;
     if (details.ipv6) {
         std::memcpy(details.local_address.data(), &internet->insi_laddr.ina_6, 16);
+        std::memcpy(details.peer_address.data(), &internet->insi_faddr.ina_6, 16);
     } else {
         std::memcpy(details.local_address.data(), &internet->insi_laddr.ina_46.i46a_addr4, 4);
+        std::memcpy(details.peer_address.data(), &internet->insi_faddr.ina_46.i46a_addr4, 4);
     }
     details.local_port = ntohs(static_cast<std::uint16_t>(internet->insi_lport));
+    details.peer_port = ntohs(static_cast<std::uint16_t>(internet->insi_fport));
     details.uid = socket.psi.soi_stat.vst_uid;
     // libproc's public structures do not carry IPV6_V6ONLY.
     if (!details.ipv6) details.v6only = false;

@@ -16,16 +16,25 @@ namespace {
 using owners::linux_os::next_field;
 using owners::linux_os::parse_number;
 
-// An address as /proc/net writes it: each 32-bit word of the network-order
-// address printed as a number of this machine's byte order, 8 hex digits.
-bool parse_address(std::string_view hex, InetSocket& socket) {
+// An address and port as /proc/net writes them, "HEX:PORT": each 32-bit word
+// of the network-order address printed as a number of this machine's byte
+// order, 8 hex digits, then the port in hexadecimal. The family is that of
+// the address's length.
+bool parse_endpoint(std::string_view text, std::uint8_t& family, std::array<std::uint8_t, 16>& address,
+                    std::uint16_t& port) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos) return false;
+    const std::string_view hex = text.substr(0, colon);
     if (hex.size() != 8 && hex.size() != 32) return false;
-    socket.family = hex.size() == 8 ? AF_INET : AF_INET6;
+    family = hex.size() == 8 ? AF_INET : AF_INET6;
     for (std::size_t word = 0; word < hex.size() / 8; ++word) {
         const auto value = parse_number<std::uint32_t>(hex.substr(word * 8, 8), 16);
         if (!value) return false;
-        std::memcpy(socket.local_address.data() + word * 4, &*value, 4);
+        std::memcpy(address.data() + word * 4, &*value, 4);
     }
+    const auto number = parse_number<std::uint16_t>(text.substr(colon + 1), 16);
+    if (!number) return false;
+    port = *number;
     return true;
 }
 
@@ -34,19 +43,18 @@ bool parse_address(std::string_view hex, InetSocket& socket) {
 bool parse_line(std::string_view line, std::uint8_t protocol, InetSocket& socket) {
     const std::string_view slot = next_field(line);
     if (slot.empty() || slot.back() != ':') return false;  // the header line
-    const std::string_view local = next_field(line);
-    const std::size_t colon = local.rfind(':');
-    if (colon == std::string_view::npos || !parse_address(local.substr(0, colon), socket)) return false;
-    const auto port = parse_number<std::uint16_t>(local.substr(colon + 1), 16);
-    next_field(line);  // remote address
+    std::uint8_t remote_family = 0;
+    if (!parse_endpoint(next_field(line), socket.family, socket.local_address, socket.local_port) ||
+        !parse_endpoint(next_field(line), remote_family, socket.remote_address, socket.remote_port) ||
+        remote_family != socket.family)
+        return false;
     const auto state = parse_number<std::uint8_t>(next_field(line), 16);
     for (int skipped = 0; skipped < 3; ++skipped) next_field(line);  // queues, timer, retransmits
     const auto uid = parse_number<std::uint32_t>(next_field(line));
     next_field(line);  // timeout
     const auto inode = parse_number<std::uint64_t>(next_field(line));
-    if (!port || !state || !uid || !inode) return false;
+    if (!state || !uid || !inode) return false;
     socket.inode = *inode;
-    socket.local_port = *port;
     socket.protocol = protocol;
     socket.state = *state;
     socket.uid = *uid;

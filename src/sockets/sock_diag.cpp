@@ -38,10 +38,11 @@ T get(std::span<const std::byte> data, std::size_t at) {
 // and filtered in user space only, which keeps the request small.
 constexpr std::size_t max_filtered_ports = 64;
 
-// inet_diag bytecode accepting exactly the sockets whose local port is one of
-// `ports` (not empty). Uses INET_DIAG_BC_S_COND, which every kernel with
-// inet_diag understands, rather than S_EQ (Linux 4.16 and later).
-std::vector<std::byte> port_filter(std::span<const std::uint16_t> ports) {
+// inet_diag bytecode accepting exactly the sockets whose local port (or with
+// `side` remote, whose peer's port) is one of `ports` (not empty). Uses
+// INET_DIAG_BC_S_COND and D_COND, which every kernel with inet_diag
+// understands, rather than S_EQ and D_EQ (Linux 4.16 and later).
+std::vector<std::byte> port_filter(std::span<const std::uint16_t> ports, PortSide side) {
     // One condition per port; a match jumps past the end (accept), a miss
     // falls through to the next condition, and a miss on the last one jumps
     // one op beyond the end (reject). The jumps between conditions let the
@@ -50,11 +51,12 @@ std::vector<std::byte> port_filter(std::span<const std::uint16_t> ports) {
     constexpr auto jump_size = static_cast<unsigned short>(sizeof(inet_diag_bc_op));
     const std::size_t total = ports.size() * (condition_size + jump_size) - jump_size;
 
+    const auto compare = static_cast<unsigned char>(side == PortSide::local ? INET_DIAG_BC_S_COND : INET_DIAG_BC_D_COND);
     std::vector<std::byte> code;
     code.reserve(total);
     for (std::size_t i = 0; i < ports.size(); ++i) {
         const bool last = i + 1 == ports.size();
-        put(code, inet_diag_bc_op{INET_DIAG_BC_S_COND, static_cast<unsigned char>(condition_size),
+        put(code, inet_diag_bc_op{compare, static_cast<unsigned char>(condition_size),
                                   static_cast<unsigned short>(condition_size + jump_size)});
         inet_diag_hostcond condition{};
         condition.family = AF_UNSPEC;  // any address, compare the port only
@@ -87,9 +89,9 @@ std::optional<bool> v6only_attribute(std::span<const std::byte> attributes) {
 }  // namespace
 
 std::vector<std::byte> dump_request(std::uint8_t family, std::uint8_t protocol, std::uint32_t states,
-                                    std::span<const std::uint16_t> ports, std::uint32_t seq) {
+                                    std::span<const std::uint16_t> ports, std::uint32_t seq, PortSide side) {
     std::vector<std::byte> filter;
-    if (!ports.empty() && ports.size() <= max_filtered_ports) filter = port_filter(ports);
+    if (!ports.empty() && ports.size() <= max_filtered_ports) filter = port_filter(ports, side);
 
     // The older request serves both families in one pass over the kernel's
     // tables (it dumps as family AF_UNSPEC); the newer one names a family.
@@ -175,6 +177,8 @@ DumpProgress read_dump_datagram(std::span<const std::byte> datagram, std::uint32
                 entry.family = socket.idiag_family;
                 const std::size_t address_size = socket.idiag_family == AF_INET6 ? 16 : 4;
                 std::memcpy(entry.local_address.data(), socket.id.idiag_src, address_size);
+                entry.remote_port = ntohs(socket.id.idiag_dport);
+                std::memcpy(entry.remote_address.data(), socket.id.idiag_dst, address_size);
                 entry.uid = socket.idiag_uid;
                 entry.interface = socket.id.idiag_if;
                 const std::size_t attributes = std::min<std::size_t>(NLA_ALIGN(sizeof(inet_diag_msg)), payload.size());
@@ -206,9 +210,9 @@ bool DiagChannel::open() {
 }
 
 bool DiagChannel::dump(std::uint8_t family, std::uint8_t protocol, std::uint32_t states,
-                       std::span<const std::uint16_t> ports, std::vector<InetSocket>& out) {
+                       std::span<const std::uint16_t> ports, PortSide side, std::vector<InetSocket>& out) {
     const std::size_t kept = out.size();
-    if (run(family, protocol, states, ports, out)) return true;
+    if (run(family, protocol, states, ports, side, out)) return true;
     out.resize(kept);
     // The socket may still hold part of the failed answer; start afresh.
     socket_.reset();
@@ -216,11 +220,11 @@ bool DiagChannel::dump(std::uint8_t family, std::uint8_t protocol, std::uint32_t
 }
 
 bool DiagChannel::run(std::uint8_t family, std::uint8_t protocol, std::uint32_t states,
-                      std::span<const std::uint16_t> ports, std::vector<InetSocket>& out) {
+                      std::span<const std::uint16_t> ports, PortSide side, std::vector<InetSocket>& out) {
     if (!socket_ && !open()) return false;
 
     const std::uint32_t seq = ++seq_;
-    const std::vector<std::byte> request = dump_request(family, protocol, states, ports, seq);
+    const std::vector<std::byte> request = dump_request(family, protocol, states, ports, seq, side);
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     for (;;) {

@@ -15,34 +15,39 @@
 namespace vantle::sockets {
 namespace {
 
-bool wanted(const InetSocket& socket, std::span<const std::uint16_t> ports, bool listen_only, bool every_port) {
+std::uint16_t side_port(const InetSocket& socket, PortSide side) {
+    return side == PortSide::local ? socket.local_port : socket.remote_port;
+}
+
+bool wanted(const InetSocket& socket, const Selection& selection) {
     if (socket.inode == 0) return false;  // TIME_WAIT, NEW_SYN_RECV: no descriptor holds them
-    if (listen_only && (socket.protocol != IPPROTO_TCP || socket.state != tcp_state_listen)) return false;
-    return every_port || std::binary_search(ports.begin(), ports.end(), socket.local_port);
+    // /proc/net lists every state of its table: the states are checked here too.
+    const std::uint32_t states = socket.protocol == IPPROTO_TCP ? selection.tcp_states : selection.udp_states;
+    if (socket.state > 31 || (states & (1u << socket.state)) == 0) return false;
+    return selection.every_port ||
+           std::binary_search(selection.ports.begin(), selection.ports.end(), side_port(socket, selection.side));
 }
 
 }  // namespace
 
-SocketSnapshot::SocketSnapshot(std::vector<InetSocket> sockets, std::span<const std::uint16_t> ports,
-                               bool listen_only, bool every_port)
+SocketSnapshot::SocketSnapshot(std::vector<InetSocket> sockets, const Selection& selection)
     : sockets_(std::move(sockets)) {
-    std::erase_if(sockets_,
-                  [&](const InetSocket& socket) { return !wanted(socket, ports, listen_only, every_port); });
+    std::erase_if(sockets_, [&](const InetSocket& socket) { return !wanted(socket, selection); });
     std::sort(sockets_.begin(), sockets_.end(),
               [](const InetSocket& a, const InetSocket& b) { return a.inode < b.inode; });
     sockets_.erase(std::unique(sockets_.begin(), sockets_.end(),
                                [](const InetSocket& a, const InetSocket& b) { return a.inode == b.inode; }),
                    sockets_.end());
     ports_.reserve(sockets_.size());
-    for (const InetSocket& socket : sockets_) ports_.push_back(socket.local_port);
+    for (const InetSocket& socket : sockets_) ports_.push_back(side_port(socket, selection.side));
     std::sort(ports_.begin(), ports_.end());
     ports_.erase(std::unique(ports_.begin(), ports_.end()), ports_.end());
 }
 
 bool read_sockets(int proc_fd, DiagChannel& channel, std::uint8_t protocol, std::uint32_t states,
-                  std::span<const std::uint16_t> ports, std::vector<InetSocket>& out) {
+                  std::span<const std::uint16_t> ports, PortSide side, std::vector<InetSocket>& out) {
     // One pass for both families where the kernel serves TCP that way.
-    if (protocol == IPPROTO_TCP && channel.dump(AF_UNSPEC, protocol, states, ports, out)) return true;
+    if (protocol == IPPROTO_TCP && channel.dump(AF_UNSPEC, protocol, states, ports, side, out)) return true;
     struct Table {
         std::uint8_t family;
         const char* fallback;
@@ -53,7 +58,7 @@ bool read_sockets(int proc_fd, DiagChannel& channel, std::uint8_t protocol, std:
     };
     bool complete = true;
     for (const Table& table : tables) {
-        if (channel.dump(table.family, protocol, states, ports, out)) continue;
+        if (channel.dump(table.family, protocol, states, ports, side, out)) continue;
         // Streamed a piece at a time: a machine with very many sockets does
         // not need the whole table in memory.
         std::string text;
@@ -64,21 +69,16 @@ bool read_sockets(int proc_fd, DiagChannel& channel, std::uint8_t protocol, std:
     return complete;
 }
 
-SocketSnapshot SocketSnapshot::take(int proc_fd, std::span<const std::uint16_t> ports, bool listen_only,
-                                    bool every_port) {
+SocketSnapshot SocketSnapshot::take(int proc_fd, const Selection& selection) {
     // No port filter in the kernel when every port is wanted.
-    if (every_port) ports = {};
-    // Sockets in TIME_WAIT and NEW_SYN_RECV have no inode, so they are not
-    // even asked for.
-    const std::uint32_t states =
-        listen_only ? 1u << tcp_state_listen
-                    : ~((1u << tcp_state_time_wait) | (1u << tcp_state_new_syn_recv));
-
+    const std::span<const std::uint16_t> ports = selection.every_port ? std::span<const std::uint16_t>() : selection.ports;
     std::vector<InetSocket> sockets;
     DiagChannel channel;
-    read_sockets(proc_fd, channel, IPPROTO_TCP, states, ports, sockets);
-    if (!listen_only) read_sockets(proc_fd, channel, IPPROTO_UDP, states, ports, sockets);
-    return SocketSnapshot(std::move(sockets), ports, listen_only, every_port);
+    if (selection.tcp_states != 0)
+        read_sockets(proc_fd, channel, IPPROTO_TCP, selection.tcp_states, ports, selection.side, sockets);
+    if (selection.udp_states != 0)
+        read_sockets(proc_fd, channel, IPPROTO_UDP, selection.udp_states, ports, selection.side, sockets);
+    return SocketSnapshot(std::move(sockets), selection);
 }
 
 const InetSocket* SocketSnapshot::find(std::uint64_t inode) const noexcept {

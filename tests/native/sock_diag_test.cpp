@@ -233,13 +233,13 @@ TEST(SockDiagLive, PortFilterOfSeveralPortsKeepsExactlyThoseListeners) {
 
     DiagChannel channel;
     std::vector<InetSocket> sockets;
-    ASSERT_TRUE(channel.dump(AF_INET, IPPROTO_TCP, 1u << tcp_state_listen, ports, sockets));
+    ASSERT_TRUE(channel.dump(AF_INET, IPPROTO_TCP, 1u << tcp_state_listen, ports, PortSide::local, sockets));
     EXPECT_EQ(inodes(sockets), expected);
 
     // One port: the filter without jumps.
     sockets.clear();
     const std::uint16_t fourth[] = {test::local_port(listeners[3].get())};
-    ASSERT_TRUE(channel.dump(AF_INET, IPPROTO_TCP, 1u << tcp_state_listen, fourth, sockets));
+    ASSERT_TRUE(channel.dump(AF_INET, IPPROTO_TCP, 1u << tcp_state_listen, fourth, PortSide::local, sockets));
     EXPECT_EQ(inodes(sockets), std::set<std::uint64_t>{inode_of(listeners[3].get())});
 
     // The older request: both families in one dump, with the same filter.
@@ -248,8 +248,21 @@ TEST(SockDiagLive, PortFilterOfSeveralPortsKeepsExactlyThoseListeners) {
     std::vector<std::uint16_t> mixed = {test::local_port(listeners[0].get()), test::local_port(v6.get())};
     std::sort(mixed.begin(), mixed.end());
     sockets.clear();
-    ASSERT_TRUE(channel.dump(AF_UNSPEC, IPPROTO_TCP, 1u << tcp_state_listen, mixed, sockets));
+    ASSERT_TRUE(channel.dump(AF_UNSPEC, IPPROTO_TCP, 1u << tcp_state_listen, mixed, PortSide::local, sockets));
     EXPECT_EQ(inodes(sockets), (std::set<std::uint64_t>{inode_of(listeners[0].get()), inode_of(v6.get())}));
+
+    // The peer's port: the client connected to a listener, not the
+    // listener, nor the connection it accepted (whose own port it is).
+    const test::UniqueFd client = test::tcp4_client(fourth[0]);
+    ASSERT_TRUE(client);
+    const test::UniqueFd accepted = test::accept_one(listeners[3].get());
+    ASSERT_TRUE(accepted);
+    sockets.clear();
+    ASSERT_TRUE(channel.dump(AF_UNSPEC, IPPROTO_TCP, held_states, fourth, PortSide::remote, sockets));
+    ASSERT_EQ(inodes(sockets), std::set<std::uint64_t>{inode_of(client.get())});
+    EXPECT_EQ(sockets[0].remote_port, fourth[0]);
+    EXPECT_EQ(sockets[0].remote_address[0], 127);
+    EXPECT_EQ(sockets[0].local_port, test::local_port(client.get()));
 }
 
 }  // namespace

@@ -71,8 +71,12 @@ TEST(ProcNetTable, HandMadeLines) {
     EXPECT_EQ(sockets[0].inode, 4242u);
     EXPECT_EQ(sockets[0].family, AF_INET6);
     EXPECT_EQ(sockets[0].uid, 1000u);
+    EXPECT_EQ(sockets[0].remote_port, 0);
     EXPECT_EQ(sockets[1].state, tcp_state_time_wait);  // TIME_WAIT: no inode
     EXPECT_EQ(sockets[1].inode, 0u);
+    EXPECT_EQ(sockets[1].remote_port, 0xD2F0);
+    EXPECT_EQ(sockets[1].remote_address[10], 0xff);
+    EXPECT_EQ(sockets[1].remote_address[12], 127);
     EXPECT_EQ(sockets[2].local_port, 80);  // last line without a newline
     EXPECT_EQ(sockets[2].family, AF_INET);
     EXPECT_EQ(sockets[2].local_address[0], 127);
@@ -81,17 +85,29 @@ TEST(ProcNetTable, HandMadeLines) {
 }
 
 TEST(SocketSnapshot, KeepsOnlySocketsTheLookupCouldReport) {
-    const std::vector<InetSocket> sockets = {
+    std::vector<InetSocket> sockets = {
         {11, 80, IPPROTO_TCP, tcp_state_listen},
-        {12, 80, IPPROTO_UDP, 7},
+        {12, 80, IPPROTO_UDP, udp_state_unconnected},
         {13, 443, IPPROTO_TCP, 1},
         {0, 443, IPPROTO_TCP, tcp_state_time_wait},
         {14, 8080, IPPROTO_TCP, tcp_state_listen},
         {11, 80, IPPROTO_TCP, tcp_state_listen},  // the same socket reported twice
+        {15, 51000, IPPROTO_TCP, 1},              // a client of port 443
+        {16, 51001, IPPROTO_UDP, 1},              // connected to port 80
     };
+    sockets[6].remote_port = 443;
+    sockets[7].remote_port = 80;
     const std::uint16_t ports[] = {80, 443};
+    const auto selection = [&ports](std::uint32_t tcp_states, std::uint32_t udp_states, PortSide side) {
+        Selection chosen;
+        chosen.ports = ports;
+        chosen.side = side;
+        chosen.tcp_states = tcp_states;
+        chosen.udp_states = udp_states;
+        return chosen;
+    };
 
-    const SocketSnapshot listening(sockets, ports, true);
+    const SocketSnapshot listening(sockets, selection(1u << tcp_state_listen, 0, PortSide::local));
     EXPECT_NE(listening.find(11), nullptr);
     EXPECT_EQ(listening.find(12), nullptr);
     EXPECT_EQ(listening.find(13), nullptr);
@@ -100,14 +116,29 @@ TEST(SocketSnapshot, KeepsOnlySocketsTheLookupCouldReport) {
     EXPECT_FALSE(listening.has_port(443));
     EXPECT_FALSE(listening.has_port(8080));
 
-    const SocketSnapshot any(sockets, ports, false);
+    const SocketSnapshot any(sockets, selection(held_states, held_states, PortSide::local));
     EXPECT_NE(any.find(11), nullptr);
     ASSERT_NE(any.find(12), nullptr);
     EXPECT_EQ(any.find(12)->protocol, IPPROTO_UDP);
     ASSERT_NE(any.find(13), nullptr);
     EXPECT_EQ(any.find(0), nullptr);
     EXPECT_EQ(any.find(14), nullptr);
+    EXPECT_EQ(any.find(15), nullptr);
     EXPECT_TRUE(any.has_port(443));
+
+    const SocketSnapshot unconnected(sockets, selection(0, 1u << udp_state_unconnected, PortSide::local));
+    EXPECT_NE(unconnected.find(12), nullptr);
+    EXPECT_EQ(unconnected.find(16), nullptr);
+    EXPECT_EQ(unconnected.find(11), nullptr);
+
+    // Clients: the ports are the peers'.
+    const SocketSnapshot clients(sockets, selection(held_states, held_states, PortSide::remote));
+    EXPECT_NE(clients.find(15), nullptr);
+    EXPECT_NE(clients.find(16), nullptr);
+    EXPECT_EQ(clients.find(11), nullptr);
+    EXPECT_EQ(clients.find(13), nullptr);
+    EXPECT_TRUE(clients.has_port(443));
+    EXPECT_FALSE(clients.has_port(51000));
 }
 
 }  // namespace

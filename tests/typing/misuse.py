@@ -17,6 +17,7 @@ except _lib.PanicException:  # E
     pass
 
 vantle.listeners("8000")  # E
+vantle.listeners(protocol="sctp")  # E
 vantle.wait_until_listening(8000, address=0x7F000001)  # E
 vantle.reserve(count="2")  # E
 vantle.reserve().port = "8000"  # E

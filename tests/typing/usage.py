@@ -49,6 +49,8 @@ for listener in vantle.listeners(range(8000, 8010)):
 for holder in vantle.holders(8000):
     assert_type(holder["pid"], int | None)
     assert_type(holder["sockets"][0]["protocol"], Literal["tcp", "udp"])
+    assert_type(holder["sockets"][0]["peer_port"], int | None)
+assert_type(vantle.listeners(None, protocol="udp"), list[vantle.Listener])
 
 with vantle.reserve() as reserved_port:
     assert_type(reserved_port, int)
