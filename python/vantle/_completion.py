@@ -143,7 +143,9 @@ _vantle() {
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$flags $options" -- "$cur"))
     elif [[ $takes == ports ]]; then
-        COMPREPLY=($(compgen -W "$("$vantle" completion --listening 2>/dev/null)" -- "$cur"))
+        # The port after an address or in a list: '127.0.0.1:80', '80,81'.
+        local before=${cur%"${cur##*[:,]}"}
+        COMPREPLY=($(compgen -P "$before" -W "$("$vantle" completion --listening 2>/dev/null)" -- "${cur#"$before"}"))
     elif [[ $takes == words ]]; then
         COMPREPLY=($(compgen -W "$words" -- "$cur"))
     fi
@@ -169,10 +171,12 @@ ZSH = """\
 #   vantle completion zsh > ~/.zfunc/_vantle    (and fpath=(~/.zfunc $fpath))
 # or load it in ~/.zshrc after compinit: source <(vantle completion zsh)
 
-# The TCP ports listened on now.
+# The TCP ports listened on now, also after an address or in a list
+# ('127.0.0.1:80', '80,81').
 _vantle_listening() {
   local -a ports
   ports=(${(f)"$(${~_vantle_program} completion --listening 2>/dev/null)"})
+  compset -P '*[:,]'
   _wanted ports expl 'listening port' compadd -a ports
 }
 
@@ -248,10 +252,14 @@ FISH = """\
 #   vantle completion fish > ~/.config/fish/completions/vantle.fish
 # or load it in this shell: vantle completion fish | source
 
-# The TCP ports listened on now.
+# The TCP ports listened on now, also after an address or in a list
+# ('127.0.0.1:80', '80,81').
 function __vantle_listening
     set -l program (commandline -opc)[1]
-    $program completion --listening 2>/dev/null
+    set -l before (string match -r -- '^.*[:,]' (commandline -ct))
+    for port in ($program completion --listening 2>/dev/null)
+        echo "$before$port"
+    end
 end
 
 # The command of the line (check, who, ...): its first word that is not an option.
