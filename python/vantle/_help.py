@@ -42,7 +42,7 @@ usage: {USAGE}
 {DESCRIPTION}
 
 commands:
-{"".join(f"  {name:<{max(map(len, SUMMARIES))}} {summary}\n" for name, summary in SUMMARIES.items())}
+{"".join(f"  {name:<{max(map(len, SUMMARIES))}}  {summary}\n" for name, summary in SUMMARIES.items())}
 options:
   -h, --help  show this help message and exit
   --version   show program's version number and exit
