@@ -528,7 +528,7 @@ class TestCompletion:
         assert expected <= found if expected else found == set()
 
     def test_a_failing_vantle_stays_out_of_the_prompt(self):
-        assert completions("bash", "vantle who ", python="/nonexistent/python") == []
+        assert completions("bash", "vantle who ", python="no-such-python") == []
 
 
 class TestSignalsAndPipes:
