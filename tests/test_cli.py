@@ -697,6 +697,8 @@ class TestUsage:
                                           "'--timeout'?"),
         (["reserve", "--count", "0", "--", "true"], "argument --count: not a count of ports (1-1000): '0'"),
         (["reserve", "--count", "2"], "the following arguments are required: CMD ARG..."),
+        (["ls", "--user", "no-such-user"], "vantle ls: error: argument --user: no such user: 'no-such-user'"),
+        (["who", "--pid", "1,x", "80"], "vantle who: error: argument --pid: not a process id: 'x'"),
         (["completion"], "one of the arguments SHELL --listening is required"),
         (["completion", "bash", "--listening"], "argument --listening: not allowed with argument SHELL"),
     ])

@@ -18,8 +18,8 @@ from test_cli import vantle as run_vantle
 from test_kill import CALLER_UID, OWNER_UID, drop_to
 
 # argv: address, port (0: any), and "nobody" to drop root for nobody after
-# listening, or "fork" to share the socket with a worker that lasts as long
-# as the listener. Exits on SIGTERM.
+# listening, or "fork" [N] to share the socket with N workers (1 by default)
+# that last as long as the listener. Exits on SIGTERM.
 LISTENER = """
 import os, signal, socket, sys, time
 address, port = sys.argv[1], int(sys.argv[2])
@@ -27,13 +27,14 @@ s = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET)
 s.bind((address, port)); s.listen()
 if sys.argv[3:] == ["nobody"]:
     os.setgroups([]); os.setresgid(65534, 65534, 65534); os.setresuid(65534, 65534, 65534)
-if sys.argv[3:] == ["fork"] and os.fork() == 0:
-    parent = os.getppid()
-    for _ in range(1200):
-        if os.getppid() != parent:
-            break
-        time.sleep(0.05)
-    os._exit(0)
+for _ in range(int((sys.argv[4:] or [1])[0]) if sys.argv[3:4] == ["fork"] else 0):
+    if os.fork() == 0:
+        parent = os.getppid()
+        for _ in range(1200):
+            if os.getppid() != parent:
+                break
+            time.sleep(0.05)
+        os._exit(0)
 signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
 print(s.getsockname()[1], flush=True)
 signal.pause()
@@ -95,6 +96,17 @@ def test_a_listener_and_its_worker_are_noted_once():
         (2, f"{port} is free on localhost, but held on 127.0.0.2:{port} by python (pids {pids})")
 
 
+def test_a_server_and_its_workers_are_one_row_unless_expanded():
+    with listeners_on("127.0.0.2", then=["fork", "4"]) as (port, [child]):
+        [entry] = vantle.listeners([port])
+        workers = {p["pid"] for p in entry["processes"]} - {child.pid}
+        collapsed = run_vantle("ls", port).stdout.splitlines()[1:]
+        expanded = run_vantle("ls", "--expand", port).stdout.splitlines()[1:]
+    assert len(workers) == 4
+    assert [row.split()[:5] for row in collapsed] == [[str(port), "127.0.0.2", str(child.pid), "+4", "workers"]]
+    assert sorted(int(row.split()[2]) for row in expanded) == sorted({child.pid} | workers)
+
+
 def test_a_command_line_that_is_not_utf8_is_shown_escaped():
     with listeners_on("127.0.0.1", then=[b"caf\xe9"]) as (port, [child]):
         [entry] = vantle.listeners([port])
@@ -121,6 +133,21 @@ def test_user_is_the_process_owner_not_the_socket_owner():
         assert (state["uid"], state["owner"]["uid"], state["owner"]["user"]) == (0, 65534, nobody)
         record = json.loads(run_vantle("kill", "--json", port).stdout)[0]
         assert (record["outcome"], record["uid"], record["holders"][0]["user"]) == ("freed", 0, nobody)
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to make the socket before becoming nobody")
+def test_user_pid_and_name_select_processes():
+    nobody = pwd.getpwuid(65534).pw_name
+    with listeners_on("127.0.0.1", then=["nobody"]) as (port, [theirs]), \
+            listeners_on("127.0.0.2", port=port) as (_, [ours]):
+        both = {theirs.pid, ours.pid}
+        for options, selected in [(["--user", nobody], {theirs.pid}), (["--user", f"65534,{os.geteuid()}"], both),
+                                  (["--pid", str(ours.pid)], {ours.pid}), (["--name", "pyth"], both),
+                                  (["--name", "pythons"], set()), (["--user", nobody, "--pid", str(ours.pid)], set())]:
+            listed = json.loads(run_vantle("ls", "--json", *options, port).stdout)
+            [who] = json.loads(run_vantle("who", "--json", "--all", *options, port).stdout)
+            assert {p["pid"] for entry in listed for p in entry["processes"]} == selected, options
+            assert {h["pid"] for h in who["holders"]} == selected, options
 
 
 @pytest.mark.skipif(os.geteuid() != 0 or not os.path.exists("/usr/bin/setpriv"), reason="needs root and setpriv")

@@ -11,6 +11,8 @@ if TYPE_CHECKING:
 MAX_TIMEOUT = 2**31 - 1
 # The most ports one reservation takes.
 MAX_COUNT = 1000
+# The largest user or process id.
+MAX_ID = 2**32 - 1
 
 
 class Arguments:
@@ -25,6 +27,11 @@ class Arguments:
     force = False
     udp = False
     listening = False
+    expand = False
+    # --user (as uids), --pid, --name: the processes ls and who show.
+    user: "frozenset[int] | None" = None
+    pid: "frozenset[int] | None" = None
+    name: "frozenset[str] | None" = None
     timeout = 30.0
     grace: float | None = None
     preferred: int | None = None
@@ -57,6 +64,50 @@ def count(text: str) -> int:
     return int(text)
 
 
+def listed[T](text: str, read: "Callable[[str], T]") -> "frozenset[T]":
+    """A comma-separated list of values, each read by `read`."""
+    return frozenset(read(item) for item in text.split(","))
+
+
+def user_id(text: str) -> int:
+    if text.isascii() and text.isdigit():
+        if int(text) > MAX_ID:
+            raise PortError(f"not a user: {text!r}")
+        return int(text)
+    import pwd
+    try:
+        return pwd.getpwnam(text).pw_uid
+    except (KeyError, ValueError):  # ValueError: a NUL in the name
+        raise PortError(f"no such user: {text!r}") from None
+
+
+def users(text: str) -> "frozenset[int]":
+    """--user: user names or uids, as uids."""
+    return listed(text, user_id)
+
+
+def process_id(text: str) -> int:
+    if not (text.isascii() and text.isdigit()) or not 1 <= int(text) <= MAX_ID:
+        raise PortError(f"not a process id: {text!r}")
+    return int(text)
+
+
+def pids(text: str) -> "frozenset[int]":
+    """--pid: process ids."""
+    return listed(text, process_id)
+
+
+def process_name(text: str) -> str:
+    if not text:
+        raise PortError("an empty process name")
+    return text
+
+
+def names(text: str) -> "frozenset[str]":
+    """--name: the beginnings of process names (as lsof -c takes them)."""
+    return listed(text, process_name)
+
+
 class Command:
     """What quick_parse needs to know of a command: its flags, its options
     with a value and their readers, whether it takes ports ('+': one or
@@ -72,13 +123,16 @@ class Command:
         self.runs, self.words = runs, words
 
 
+# The options that keep some processes only.
+SELECTION: "dict[str, Callable[[str], object]]" = {"--user": users, "--pid": pids, "--name": names}
+
 COMMANDS = {
     "check": Command(["--json"], {}, "+", localhost_targets),
     "free": Command(["--json"], {"--preferred": one_port}, ""),
     "wait": Command(["--json", "--listening"], {"--timeout": seconds}, "+"),
-    "who": Command(["--json", "--all", "--wide"], {}, "+"),
+    "who": Command(["--json", "--all", "--wide"], SELECTION, "+"),
     "scan": Command(["--json", "--all"], {}, "+", localhost_targets),
-    "ls": Command(["--json", "--wide"], {}, "*"),
+    "ls": Command(["--json", "--wide", "--expand"], SELECTION, "*"),
     "kill": Command(["--json", "--force", "--udp"], {"--grace": seconds}, "+"),
     "reserve": Command([], {"--count": count}, "", runs=True),
     # A shell's completion script, or with --listening the ports it completes.

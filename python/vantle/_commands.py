@@ -6,7 +6,8 @@ import time
 from . import _lib, _sockets, _table
 from ._arguments import Arguments
 from ._countdown import POLL, Countdown, poll_until
-from ._holders import address_port, endpoint, held_at, holder_record, listening, narrowed, process_user, where
+from ._holders import (Selection, address_port, endpoint, held_at, holder_record, listening, narrowed, process_user,
+                       where)
 from ._output import EXIT_NEGATIVE, EXIT_OK, complain, one_line, print_json, print_table, terminal_width, write
 from ._ports import covers
 from ._report import JsonObject, PortState, describe, free_port, unseen
@@ -15,7 +16,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable
 
-    from ._table import Holder, Listener
+    from ._table import Holder, Listener, Process
 
 
 
@@ -145,7 +146,7 @@ def table_sockets(holders: "list[Holder]") -> list[_sockets.Socket]:
 
 
 def command_who(args: Arguments) -> int:
-    targets = args.targets
+    targets, selection = args.targets, Selection(args)
     # One read of the socket table and one walk, however many ports.
     held = _table.holders_by_port(list(targets))
     every_holder = {port: held.get(port, []) for port in targets}
@@ -157,30 +158,34 @@ def command_who(args: Arguments) -> int:
     every_port_seen = True
     for state in states:
         wanted = targets[state.port]
-        holders = narrowed(every_holder[state.port], wanted)
+        holders = [h for h in narrowed(every_holder[state.port], wanted) if selection.keeps(h)]
         listeners = [h for h in holders if listening(h)]
         # Without a listener, the holders that keep the port busy are named
         # all the same: their sockets say that they do not listen.
         shown = holders if args.all else listeners[:1] or holders
         if shown:
             table.extend(holder_row(state.port, h) for h in shown)
-        elif wanted is None:
+        elif wanted is None and not selection:
             table.append(state_row(state))
         else:
-            table.append((str(state.port), "-", "-", "-", "-", "free" + where(wanted)))
+            free = not narrowed(every_holder[state.port], wanted)
+            table.append((str(state.port), "-", "-", "-", "-",
+                          "free" + where(wanted) if free else "held by none of the processes selected"))
         every_port_seen &= any(h["pid"] is not None for h in listeners)
         if holders and state.free and wanted is None:
             notes.append(elsewhere_note(state.port, holders))
         record = state.to_json()
-        if (wanted is not None or record["owner"] is None) and listeners and listeners[0]["pid"] is not None:
+        # The owner and addresses seen from localhost, unless narrowed.
+        narrowing = wanted is not None or bool(selection)
+        if (narrowing or record["owner"] is None) and listeners and listeners[0]["pid"] is not None:
             first = listeners[0]
             record["owner"] = {"pid": first["pid"], "name": first["name"], "cmd": first["cmd"],
                                "uid": first["uid"], "user": first["user"]}
-        elif wanted is not None:
+        elif narrowing:
             record["owner"] = None
         # Each address once, though a forked worker shares it with its parent.
         record["addresses"] = list(dict.fromkeys(a for h in holders for a in listening(h))) or \
-            (record["addresses"] if wanted is None else [])
+            (record["addresses"] if not narrowing else [])
         if args.all:
             record["holders"] = [holder_record(h) for h in holders]
         records.append(record)
@@ -194,26 +199,55 @@ def command_who(args: Arguments) -> int:
 
 
 def command_ls(args: Arguments) -> int:
-    targets = args.targets
+    targets, selection = args.targets, Selection(args)
     found = _table.listeners(list(targets) if targets else None)
     if targets:
         found = [entry for entry in found if covers(entry["address"], entry["v6only"], targets[entry["port"]])]
+    if selection:
+        found = [kept for entry in found if (kept := selection.listener(entry)) is not None]
     if args.json:
         print_json([listener_record(entry) for entry in found])
         return EXIT_OK
     table: list[tuple[str, ...]] = [("PORT", "ADDRESS", "PID", "PPID", "USER", "NAME", "COMMAND")]
     for entry in found:
         port, address = str(entry["port"]), entry["address"]
-        for process in entry["processes"]:
-            table.append((port, address, str(process["pid"]), str(process["ppid"]),
-                          process["user"] or str(process["uid"]), one_line(process["name"] or "-"),
-                          one_line(process["cmd"])))
         if not entry["processes"]:
             owner = entry["user"] or str(entry["uid"])
-            table.append((port, address, "-", "-", owner, "-",
-                          unseen(owner)))
+            table.append((port, address, "-", "-", owner, "-", unseen(owner)))
+            continue
+        rows = [(p, str(p["pid"])) for p in entry["processes"]] if args.expand else [collapsed(entry["processes"])]
+        for process, pids in rows:
+            table.append((port, address, pids, str(process["ppid"]), process["user"] or str(process["uid"]),
+                          one_line(process["name"] or "-"), one_line(process["cmd"])))
     print_table(table, None if args.wide else terminal_width())
     return EXIT_OK
+
+
+def collapsed(processes: "list[Process]") -> "tuple[Process, str]":
+    """The process that a socket's one row shows, and its PID cell: a
+    server's forked workers after it as "1200 +4 workers", other processes
+    sharing the socket by their pids ("1200,1305")."""
+    parents = {p["pid"]: p["ppid"] for p in processes}
+    roots = [p for p in processes if p["ppid"] not in parents]
+    # The oldest of the processes whose parent does not share the socket
+    # (processes are listed newest first).
+    first = (roots or processes)[-1]
+    others = [p["pid"] for p in processes if p is not first]
+
+    def forked_from_first(pid: int) -> bool:
+        seen = set()
+        while pid in parents and pid not in seen:  # a cycle only if pids were reused meanwhile
+            seen.add(pid)
+            pid = parents[pid]
+            if pid == first["pid"]:
+                return True
+        return False
+
+    if not others:
+        return first, str(first["pid"])
+    if all(map(forked_from_first, others)):
+        return first, f"{first['pid']} +{len(others)} worker{'s' * (len(others) > 1)}"
+    return first, ",".join(map(str, [first["pid"], *others]))
 
 
 def listener_record(entry: "Listener") -> JsonObject:

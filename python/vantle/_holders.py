@@ -8,7 +8,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable
 
-    from ._table import Holder, Socket
+    from ._arguments import Arguments
+    from ._table import Holder, Listener, Process, Socket
 
 
 def endpoint(socket: "Socket") -> str:
@@ -67,3 +68,35 @@ def holder_record(holder: "Holder") -> JsonObject:
     return {"pid": holder["pid"], "ppid": holder["ppid"], "name": holder["name"], "cmd": holder["cmd"],
             "user": holder["user"], "uid": holder["uid"], "addresses": listening(holder),
             "sockets": [dict(s) for s in holder["sockets"]]}
+
+
+class Selection:
+    """The processes that --user, --pid and --name keep: each option given
+    keeps those it names (any of its list), and together they keep those
+    that every one given keeps."""
+
+    def __init__(self, args: "Arguments") -> None:
+        self.users, self.pids, self.names = args.user, args.pid, args.name
+
+    def __bool__(self) -> bool:
+        return (self.users, self.pids, self.names) != (None, None, None)
+
+    def keeps(self, process: "Process | Holder") -> bool:
+        return self.picks(process["pid"], process["uid"], process["name"])
+
+    def picks(self, pid: int | None, uid: int, name: str | None) -> bool:
+        """Whether a process is selected; of sockets that no visible process
+        holds (pid None), only their user is known."""
+        if self.users is not None and uid not in self.users:
+            return False
+        if pid is None:
+            return self.pids is None and self.names is None
+        return ((self.pids is None or pid in self.pids) and
+                (self.names is None or (name or "").startswith(tuple(self.names))))
+
+    def listener(self, entry: "Listener") -> "Listener | None":
+        """The listener with its selected processes only; None when it has none."""
+        if not entry["processes"]:
+            return entry if self.picks(None, entry["uid"], None) else None
+        processes = [p for p in entry["processes"] if self.keeps(p)]
+        return {**entry, "processes": processes} if processes else None

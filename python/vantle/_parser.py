@@ -6,7 +6,7 @@ import argparse
 from collections.abc import Callable
 
 from . import _lib
-from ._arguments import COMMANDS, MAX_COUNT, MAX_TIMEOUT, Arguments, count, seconds
+from ._arguments import COMMANDS, MAX_COUNT, MAX_TIMEOUT, Arguments, count, names, pids, seconds, users
 from ._ports import PortError, localhost_targets, one_port, port_targets
 from ._help import DESCRIPTION, EPILOG, SUMMARIES, TOP_HELP, USAGE
 
@@ -103,10 +103,19 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     wait.add_argument("--timeout", type=seconds_type, default=30.0, metavar="S",
                       help=f"give up after S seconds, fractions allowed (default 30, at most {MAX_TIMEOUT})")
 
+    def selecting(sub: argparse.ArgumentParser, what: str) -> None:
+        sub.add_argument("--user", type=argument_type(users, "user"), metavar="USER",
+                         help=f"only {what} of these users (names or uids, comma-separated)")
+        sub.add_argument("--pid", type=argument_type(pids, "pid"), metavar="PID",
+                         help=f"only {what} with these pids (comma-separated)")
+        sub.add_argument("--name", type=argument_type(names, "name"), metavar="NAME",
+                         help=f"only {what} whose name starts with NAME (several comma-separated)")
+
     who = command("who", "Show who listens on each port, on any address (exit 1 if any has no visible "
                          "listener).", "+")
     who.add_argument("--all", action="store_true", help="every process holding the port (what kill signals)")
     who.add_argument("--wide", action="store_true", help="do not cut rows to the terminal's width")
+    selecting(who, "the processes")
 
     scan = command("scan", "List the ports in use on localhost among many.", "+", localhost=True)
     scan.add_argument("--all", action="store_true", help="list free ports too")
@@ -114,6 +123,10 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     ls = command("ls", "List every listening TCP socket on every local address, with its processes.", "*",
                  "only these ports (default: every port)")
     ls.add_argument("--wide", action="store_true", help="do not cut rows to the terminal's width")
+    ls.add_argument("--expand", action="store_true",
+                    help="a row for every process holding a socket (by default, one row per socket: the first "
+                         "process, then its forked workers as +N or the other pids)")
+    selecting(ls, "processes (and their sockets)")
 
     kill = command("kill", "Free ports on every local address by signalling their holders (exit 1 if any "
                            "stays in use).", "+")
