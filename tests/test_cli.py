@@ -518,6 +518,7 @@ class TestCompletion:
         ("vantle kill --json 1,", {"1,PORT"}),
         ("vantle ls [::1]:", {"[::1]:PORT"}),
         ("vantle wait --timeout ", set()),  # a value, not a port
+        ("vantle ls --user roo", {"root"}),
         ("vantle reserve --count 2 ech", {"echo"}),
         ("vantle reserve -- ech", {"echo"}),
     ])

@@ -21,9 +21,11 @@ if TYPE_CHECKING:
 
 HELP_FLAGS = ("-h", "--help")
 TOP_OPTIONS = (*HELP_FLAGS, "--version")
-# What an option's value completes to; any other option's value is the user's
-# to type. Signal names as servers take them (nginx QUIT, reload on HUP).
-OPTION_VALUES = {"--signal": ("HUP", "INT", "QUIT", "TERM", "KILL", "USR1", "USR2")}
+# What an option's value completes to (see value_completion); any other
+# option's value is the user's to type. Signal names as servers take them
+# (nginx QUIT, reload on HUP); user names as each shell lists them.
+OPTION_WORDS = {"--signal": ("HUP", "INT", "QUIT", "TERM", "KILL", "USR1", "USR2")}
+OPTION_ACTIONS = {"--user": {"bash": 'compgen -u -- "$cur"', "zsh": "_users", "fish": "(__fish_complete_users)"}}
 
 
 class Completed:
@@ -60,9 +62,28 @@ def option_help() -> dict[str, dict[str, str]]:
     parser, commands = build_parser()
     described = {}
     for name, sub in [("", parser), *commands.items()]:
-        described[name] = {option: action.help.split(": ")[0].split("; ")[0] for action in sub._actions
+        described[name] = {option: first_clause(action.help) for action in sub._actions
                            for option in action.option_strings if action.help and action.help != argparse.SUPPRESS}
     return described
+
+
+def first_clause(text: str) -> str:
+    """A help text up to its first colon or semicolon, without a parenthesis
+    that the cut left open."""
+    text = text.split(": ")[0].split("; ")[0]
+    if text.count("(") > text.count(")"):
+        text = text[:text.rindex("(")].rstrip()
+    return text
+
+
+def value_completion(option: str, shell: str) -> str:
+    """What the value of an option completes to, in the shell's terms: for
+    bash a command printing the candidates, for zsh an action of _arguments,
+    for fish the candidates of `complete -a`; "" for none."""
+    if option in OPTION_WORDS:
+        words = " ".join(OPTION_WORDS[option])
+        return {"bash": f"compgen -W {sh_quoted(words)} -- \"$cur\"", "zsh": f"({words})", "fish": words}[shell]
+    return OPTION_ACTIONS.get(option, {}).get(shell, "")
 
 
 def sh_quoted(text: str) -> str:
@@ -158,10 +179,10 @@ def bash_script() -> str:
     commands = completed_commands()
     cases = [f"        {c.name}) flags={sh_quoted(' '.join(c.flags))} options={sh_quoted(' '.join(c.options))} "
              f"takes={c.takes or "''"} words={sh_quoted(' '.join(c.words))} ;;" for c in commands]
-    values = [f"            {option}) COMPREPLY=($(compgen -W {sh_quoted(' '.join(words))} -- \"$cur\")) ;;"
-              for option, words in OPTION_VALUES.items()]
+    values = [f"            {option}) COMPREPLY=($({value_completion(option, 'bash')})) ;;"
+              for option in [*OPTION_WORDS, *OPTION_ACTIONS]]
     top = sh_quoted(" ".join([*(c.name for c in commands), *TOP_OPTIONS]))
-    return filled(BASH, CASES="\n".join(cases), VALUES="\n".join(values) or "            *) ;;", TOP=top)
+    return filled(BASH, CASES="\n".join(cases), VALUES="\n".join(values), TOP=top)
 
 
 ZSH = """\
@@ -231,8 +252,7 @@ def zsh_script() -> str:
     def spec(option: str, command: str, value: bool) -> str:
         text = f"[{zsh_escaped(described.get(command, {}).get(option, ''))}]"
         if value:
-            words = OPTION_VALUES.get(option)
-            text = f"={text}:{option[2:]}:" + (f"({' '.join(words)})" if words else " ")
+            text = f"={text}:{option[2:]}:{value_completion(option, 'zsh') or ' '}"
         return sh_quoted(option + text)
 
     cases = []
@@ -345,8 +365,8 @@ def fish_script() -> str:
         for option in [*c.flags, *c.options]:
             value = ""
             if option in c.options:
-                words = OPTION_VALUES.get(option)
-                value = " -x" + (f" -a {fish_quoted(' '.join(words))}" if words else "")
+                values = value_completion(option, "fish")
+                value = " -x" + (f" -a {fish_quoted(values)}" if values else "")
             lines.append(f"complete -c vantle -n {fish_quoted(at)} {fish_option(option)}{value} "
                          f"-d {fish_quoted(described.get(c.name, {}).get(option, ''))}")
         if c.takes == "ports":
