@@ -18,6 +18,7 @@ import pytest
 
 from vantle import _lib
 from vantle import holders, reserve
+from vantle._arguments import COMMANDS
 from conftest import listening, unused_port
 from scenarios import ListenerChild
 from test_reserve import WINDOW, quiet_window
@@ -465,6 +466,72 @@ class TestJson:
         assert all(STATE_KEYS <= set(record) for record in records if "state" in record)
 
 
+# Loads a completion script, then completes the line given last (as typed,
+# the cursor at its end) with `vantle` standing for $PYTHON's module.
+COMPLETE = {
+    "bash": """
+eval "$("$LOADER" -m vantle completion bash)"
+vantle() { "$PYTHON" -m vantle "$@"; }
+read -ra COMP_WORDS <<< "$1"
+[[ $1 == *" " ]] && COMP_WORDS+=("")
+COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+_vantle
+printf '%s\\n' "${COMPREPLY[@]}"
+""",
+    "fish": """
+$LOADER -m vantle completion fish | source
+function vantle; $PYTHON -m vantle $argv; end
+complete -C "$argv[-1]" | string replace -r '\\t.*' ''
+""",
+}
+
+
+def completions(shell, line, python=sys.executable):
+    if not shutil.which(shell):
+        pytest.skip(f"no {shell} here")
+    result = subprocess.run([shell, "-c", COMPLETE[shell], shell, line], capture_output=True, text=True,
+                            timeout=60, env={**os.environ, "LOADER": sys.executable, "PYTHON": python})
+    assert result.stderr == ""
+    return [word for word in result.stdout.splitlines() if word]
+
+
+class TestCompletion:
+    @pytest.mark.parametrize("shell", ["bash", "zsh", "fish"])
+    def test_scripts_parse(self, shell):
+        if not shutil.which(shell):
+            pytest.skip(f"no {shell} here")
+        script = vantle("completion", shell)
+        assert script.returncode == 0
+        subprocess.run([shell, "-n"], input=script.stdout, text=True, check=True, timeout=30)
+
+    @pytest.mark.parametrize("shell", ["bash", "fish"])
+    @pytest.mark.parametrize("name", COMMANDS)
+    def test_every_option_of_the_command_table(self, shell, name):
+        expected = {"--help", *COMMANDS[name].flags, *COMMANDS[name].options}
+        assert set(completions(shell, f"vantle {name} --")) == expected
+
+    @pytest.mark.parametrize("shell", ["bash", "fish"])
+    @pytest.mark.parametrize("line, expected", [
+        ("vantle ", {"check", "free", "wait", "who", "scan", "ls", "kill", "reserve", "completion", "help"}),
+        ("vantle completion ", {"bash", "zsh", "fish"}),
+        ("vantle who ", {"PORT"}),
+        ("vantle kill --json 1,", {"1,PORT"}),
+        ("vantle ls [::1]:", {"[::1]:PORT"}),
+        ("vantle wait --timeout ", set()),  # a value, not a port
+        ("vantle ls --user roo", {"root"}),
+        ("vantle reserve --count 2 ech", {"echo"}),
+        ("vantle reserve -- ech", {"echo"}),
+    ])
+    def test_completes(self, shell, line, expected):
+        with listening() as (_, port):
+            found = set(completions(shell, line.replace("PORT", str(port))))
+        expected = {word.replace("PORT", str(port)) for word in expected}
+        assert expected <= found if expected else found == set()
+
+    def test_a_failing_vantle_stays_out_of_the_prompt(self):
+        assert completions("bash", "vantle who ", python="no-such-python") == []
+
+
 class TestSignalsAndPipes:
     @pytest.mark.parametrize("args, countdown", [
         (["wait", "{port}", "--timeout", "30"], b"waiting for port {port}: "),
@@ -633,6 +700,8 @@ class TestUsage:
         (["reserve", "--count", "2"], "the following arguments are required: CMD ARG..."),
         (["ls", "--user", "no-such-user"], "vantle ls: error: argument --user: no such user: 'no-such-user'"),
         (["who", "--pid", "1,x", "80"], "vantle who: error: argument --pid: not a process id: 'x'"),
+        (["completion"], "one of the arguments SHELL --listening is required"),
+        (["completion", "bash", "--listening"], "argument --listening: not allowed with argument SHELL"),
     ])
     def test_usage_errors(self, args, message):
         result = vantle(*args)

@@ -39,6 +39,8 @@ class Arguments:
     count = 1
     # The command `reserve` runs, with its arguments.
     argv: "list[str]" = []
+    # The word a command takes in place of ports: completion's shell.
+    word = ""
 
     @property
     def targets(self) -> Targets:
@@ -110,14 +112,16 @@ def names(text: str) -> "frozenset[str]":
 class Command:
     """What quick_parse needs to know of a command: its flags, its options
     with a value and their readers, whether it takes ports ('+': one or
-    more, '*': any, '': none) and their reader, and whether it runs a
-    command given after its options. The argparse parser (_parser) says the
-    same at length."""
+    more, '*': any, '': none) and their reader, whether it runs a command
+    given after its options, and the words it takes one of instead of ports.
+    The argparse parser (_parser) says the same at length, and the shell
+    completion (_completion) is written from it."""
 
     def __init__(self, flags: "Sequence[str]", options: "dict[str, Callable[[str], object]]", ports: str,
-                 read_ports: "Callable[[str], Targets]" = port_targets, runs: bool = False) -> None:
+                 read_ports: "Callable[[str], Targets]" = port_targets, runs: bool = False,
+                 words: "Sequence[str]" = ()) -> None:
         self.flags, self.options, self.ports, self.read_ports = flags, options, ports, read_ports
-        self.runs = runs
+        self.runs, self.words = runs, words
 
 
 # The options that keep some processes only.
@@ -132,4 +136,6 @@ COMMANDS = {
     "ls": Command(["--json", "--wide", "--expand", "--udp"], SELECTION, "*"),
     "kill": Command(["--json", "--force", "--udp"], {"--grace": seconds}, "+"),
     "reserve": Command([], {"--count": count}, "", runs=True),
+    # A shell's completion script, or with --listening the ports it completes.
+    "completion": Command(["--listening"], {}, "", words=("bash", "zsh", "fish")),
 }

@@ -33,6 +33,7 @@ SUMMARIES = {
     "ls": "List every listening TCP socket, with its processes.",
     "kill": "Free ports by signalling their holders.",
     "reserve": "Run CMD with a reserved port, held until CMD exits.",
+    "completion": "Print the shell completion script of bash, zsh or fish.",
     "help": "Show this help, or a command's: vantle help COMMAND.",
 }
 
@@ -42,7 +43,7 @@ usage: {USAGE}
 {DESCRIPTION}
 
 commands:
-{"".join(f"  {name:<9} {summary}\n" for name, summary in SUMMARIES.items())}
+{"".join(f"  {name:<{max(map(len, SUMMARIES))}}  {summary}\n" for name, summary in SUMMARIES.items())}
 options:
   -h, --help  show this help message and exit
   --version   show program's version number and exit

@@ -38,6 +38,17 @@ reservation on this machine is handed the port meanwhile, and the kernel
 never hands it out by itself (see vantle.reserve). The exit status is CMD's."""
 
 
+COMPLETION_DESCRIPTION = """\
+Print the completion script of SHELL on stdout: the commands, their options,
+the ports listened on now where a command takes ports, and the command that
+reserve runs. To load it in every new shell:
+
+  bash  in ~/.bashrc:  eval "$(vantle completion bash)"
+  zsh   vantle completion zsh > ~/.zfunc/_vantle, with fpath=(~/.zfunc $fpath)
+        before compinit in ~/.zshrc
+  fish  vantle completion fish > ~/.config/fish/completions/vantle.fish"""
+
+
 def argument_type(read: Callable[[str], object], name: str) -> Callable[[str], object]:
     """A reader for argparse: its errors become usage errors with their own words."""
     def convert(text: str) -> object:
@@ -140,6 +151,14 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
                          help=f"reserve N consecutive ports (1-{MAX_COUNT}); PORT is the first")
     reserve.add_argument("argv", nargs="+", metavar="CMD ARG...",
                          help="the command to run, and its arguments")
+    completion = commands.add_parser(
+        "completion", usage="vantle completion [-h] {SHELL | --listening}", help=SUMMARIES["completion"],
+        description=COMPLETION_DESCRIPTION, formatter_class=formatter, suggest_on_error=True)
+    what = completion.add_mutually_exclusive_group(required=True)
+    what.add_argument("word", nargs="?", choices=COMMANDS["completion"].words, metavar="SHELL",
+                      help="the shell: " + ", ".join(COMMANDS["completion"].words))
+    what.add_argument("--listening", action="store_true",
+                      help="print the TCP ports listened on now, one a line, as the scripts complete them")
     topics = commands.add_parser("help", help=SUMMARIES["help"], description=SUMMARIES["help"],
                                  suggest_on_error=True)
     topics.add_argument("topic", nargs="?", choices=[*COMMANDS, "help"], metavar="COMMAND",

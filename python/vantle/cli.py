@@ -35,6 +35,11 @@ def quick_parse(argv: "Sequence[str]") -> Arguments | None:
             if command.runs and (token == "--" or not token.startswith("-")):
                 args.argv = [token] * (token != "--") + list(tokens)
                 break
+            if not token.startswith("-") and command.words:
+                if token not in command.words or args.word:
+                    return None
+                args.word = token
+                continue
             if not token.startswith("-"):
                 ports.append(command.read_ports(token))
                 continue
@@ -53,6 +58,8 @@ def quick_parse(argv: "Sequence[str]") -> Arguments | None:
     if (command.ports == "+" and not ports) or (not command.ports and ports) or (args.force and args.grace is not None):
         return None
     if command.runs and not args.argv:
+        return None
+    if command.words and bool(args.word) == args.listening:  # completion: a shell, or --listening
         return None
     args.ports = ports
     return args
@@ -77,6 +84,9 @@ def run(args: Arguments) -> int:
     if args.command == "reserve":
         from ._reserve_command import command_reserve
         return command_reserve(args)
+    if args.command == "completion":
+        from ._completion import command_completion
+        return command_completion(args)
     from ._commands import HANDLERS
     return HANDLERS[args.command](args)
 
