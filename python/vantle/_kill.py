@@ -216,10 +216,11 @@ def sent_name(signal: int) -> str:
 def dry_run_one(port: int, wanted: Wanted, signal: int, grace: float | None, udp: bool,
                 ) -> tuple[str, str, JsonObject, "list[SignalledHolder]"]:
     """What kill_one would signal, signalling nothing: (outcome, message,
-    JSON record, the holders in reach). Each holder in reach is looked up as the kill
-    would, and checked with signal 0 (kill(2)'s "may I?"), so that a holder
-    the kill would be refused is told apart. Outcome dry_run when one would
-    be signalled; otherwise why none would be, as kill_one says it."""
+    JSON record, the holders in reach). The holders are looked up as the
+    kill would look them up and checked with signal 0 (kill(2)'s "may I?"),
+    so that one the kill would be refused is told apart. Outcome dry_run
+    when one would be signalled; otherwise why none would be, as kill_one
+    says it."""
     name = sent_name(signal)
     found = Scope(port, wanted, udp).signal(0)
     would = [h for h in found if h["signal"] == "signalled"]

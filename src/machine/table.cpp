@@ -2,8 +2,8 @@
 // describe the sockets of view.hpp as lists of dicts; signal_holders() is
 // what the command line's kill builds on: the holders of a port, each sent
 // the signal asked for as the module's kill sends its own (only while its
-// start time still matches), with the outcome. listening() (listening.cpp) is the cheap look
-// at one port that a wait for its server repeats.
+// start time still matches), with the outcome. listening() (listening.cpp)
+// is the cheap look at one port that a wait for its server repeats.
 
 #include <pwd.h>
 
