@@ -621,6 +621,9 @@ class TestUnprivilegedCaller:
                     "run with privileges, e.g. sudo\n")),
         (["kill", "--json", "{other}"], READ_ANY_PROCESS, 1, lambda f: [
             {"port": f.other, "outcome": "permission_denied", "holders": [{"pid": f.pid}], "uid": OWNER_UID}], ""),
+        (["kill", "--dry-run", "--json", "{other}"], READ_ANY_PROCESS, 1, lambda f: [
+            {"port": f.other, "outcome": "permission_denied", "signal": "SIGTERM",
+             "holders": [{"pid": f.pid, "signal": "refused"}]}], ""),
     ])
     def test_sees_what_it_may(self, args, caps, status, stdout, stderr):
         with open("/proc/sys/net/ipv4/ip_unprivileged_port_start") as f:
