@@ -9,6 +9,7 @@ so a path added here is checked by all of them.
 import contextlib
 import operator
 import os
+import signal
 import sys
 import time
 import warnings
@@ -623,14 +624,26 @@ def build_cases(stage):
     # The free port is held, bound only, by the child that reserves it.
     add("holders", "free port", fixed(free, outcome=ReturnsList()))
     add("holders", "busy port", fixed(port=busy, outcome=ReturnsOwnHolding()))
-    add("signal_holders", "port 0", fixed(0, True, outcome=Returns([])))
+    add("signal_holders", "port 0", fixed(0, 9, outcome=Returns([])))
+    add("signal_holders", "port 0, signal 0", fixed(0, signal=IndexReturns(0), outcome=Returns([])))
     add("signal_holders", "port 0, addresses", fixed(0, addresses=["127.0.0.2", "::"], outcome=Returns([])))
     for label, value, raises in [
         ("str", "127.0.0.2", Raises(TypeError, "Can't extract `str` to `Vec`", "while processing 'addresses'")),
         ("item not a str", ["::1", 1], Raises(TypeError, "'int' object is not an instance of 'str'",
                                               "while processing 'addresses'")),
     ]:
-        add("signal_holders", f"addresses {label}", fixed(0, False, value, outcome=raises), tags={"conversion"})
+        add("signal_holders", f"addresses {label}", fixed(0, 15, value, outcome=raises), tags={"conversion"})
+    # A bad signal is refused before any lookup, for a held port too: True
+    # (force, to an older caller) would otherwise be SIGHUP.
+    signal_note = "while processing 'signal'"
+    for label, value, raises in [
+        ("True", True, Raises(TypeError, "signal must be a signal number, not bool", signal_note)),
+        ("float", 15.0, Raises(TypeError, "'float' object cannot be interpreted as an integer", signal_note)),
+        *[(str(value), value, Raises(ValueError, "signal must be 0 or a signal number of this system "
+                                     f"(1-{signal.NSIG - 1}), not {value}", signal_note))
+          for value in (-1, signal.NSIG, 2**70) + ((32,) if 32 not in signal.valid_signals() else ())],
+    ]:
+        add("signal_holders", f"signal {label}", fixed(busy, value, outcome=raises), tags={"conversion"})
     # reserve: the claims are closed by the outcome's check.
     cases += binding_cases("reserve")
     for label, value, outcome in port_conversion_failures("while processing 'preferred'"):

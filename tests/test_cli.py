@@ -55,6 +55,16 @@ print(s.getsockname()[1], flush=True)
 signal.pause()
 """
 
+# Stops gracefully on SIGQUIT (exit status 3), as nginx does; ignores SIGTERM.
+QUIT_STOPS = """
+import signal, socket, sys
+signal.signal(signal.SIGTERM, signal.SIG_IGN)
+signal.signal(signal.SIGQUIT, lambda *a: sys.exit(3))
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen()
+print(s.getsockname()[1], flush=True)
+signal.pause()
+"""
+
 TWO_PORTS = """
 import signal, socket
 held = [socket.create_server(("127.0.0.1", 0)) for _ in range(2)]
@@ -362,17 +372,51 @@ class TestKill:
                                  "2 ports: 1 freed, 1 already free\n")
         assert child.wait(timeout=10) == -signal.SIGKILL
 
-    def test_kill_reports_failure(self):
-        # A listener that ignores SIGTERM keeps its port through the grace period.
+    @pytest.mark.parametrize("chosen, sent", [([], "SIGTERM"), (["--signal", "stop"], "SIGSTOP")])
+    def test_kill_reports_failure(self, chosen, sent):
+        # A listener that ignores SIGTERM keeps its port through the grace
+        # period; one stopped keeps it too, and the message names the signal.
         with ListenerChild(ignore_term=True) as holder:
             started = time.monotonic()
-            result = vantle("kill", holder.port)
+            result = vantle("kill", *chosen, holder.port)
             assert (result.returncode, result.stdout) == (1, "")
             port, pid = holder.port, holder.pid
             assert result.stderr == (f"{port} not freed: {process_name(pid)} (pid {pid}) still holds it after "
-                                     f"SIGTERM; to send SIGKILL: vantle kill --force {port}\n")
+                                     f"{sent}; to send SIGKILL: vantle kill --force {port}\n")
             assert time.monotonic() - started >= 0.9
             assert holder.process.poll() is None
+
+    @pytest.mark.parametrize("spelling", ["QUIT", "sigquit", "3"])
+    def test_kill_signal_stops_a_server_that_ignores_sigterm(self, spelling):
+        with subprocess.Popen([sys.executable, "-c", QUIT_STOPS], stdout=subprocess.PIPE, text=True) as server:
+            try:
+                port = int(server.stdout.readline())
+                result = vantle("kill", "--signal", spelling, "--json", port)
+                [record] = json.loads(result.stdout)
+                assert (result.returncode, record["outcome"], record["signal"]) == (0, "freed", "SIGQUIT")
+                assert server.wait(timeout=10) == 3
+                assert _lib.is_available(port)
+            finally:
+                server.kill()
+
+    def test_kill_dry_run_signals_nothing(self):
+        # Both holders die of SIGINT (KeyboardInterrupt), as they would of
+        # any signal sent by mistake.
+        with serving("fork") as (child, port, [worker]):
+            free, name, user = unused_port(), process_name(child.pid), pwd.getpwuid(os.geteuid()).pw_name
+            result = vantle("kill", "--dry-run", "--signal", "int", port, free)
+            with pytest.raises(subprocess.TimeoutExpired):
+                child.wait(timeout=0.3)
+            os.kill(worker, 0)
+        socket_words = [f"127.0.0.1:{port}", "(tcp", "listen)"]
+        assert result.returncode == 1, result.stderr  # nothing holds the free port
+        assert [line.split()[:7] for line in result.stdout.splitlines()] == [
+            ["PORT", "PID", "USER", "SIGNAL", "SOCKETS", "NAME", "COMMAND"],
+            [str(port), str(worker), user, "SIGINT", *socket_words],
+            [str(port), str(child.pid), user, "SIGINT", *socket_words],
+            [str(free), "-", "-", "-", "-", "-", "nothing"],
+            ["dry", "run,", "nothing", "signalled:", "SIGINT", "would", "go"]]
+        assert result.stdout.splitlines()[1].split()[7:9] == [name, sys.executable]  # the name, then the command
 
     @pytest.mark.parametrize("grace", [None, 0.3])
     def test_kill_follows_a_successor(self, grace):
@@ -448,6 +492,9 @@ class TestJson:
         (["free"], None, 0, lambda f: {"state": "free", "bindable": True}),
         (["kill"], None, 0, lambda f: [{"port": f.port, "outcome": "already_free", "holders": []}]),
         (["kill"], "fork", 0, lambda f: [{"outcome": "freed", "holders": [{"pid": f.workers[0]}, {"pid": f.pid}]}]),
+        (["kill", "--dry-run"], "fork", 0, lambda f: [{"outcome": "dry_run", "signal": "SIGTERM", "holders": [
+            {"pid": f.workers[0], "signal": "would_signal"}, {"pid": f.pid, "signal": "would_signal"}]}]),
+        (["kill", "--dry-run"], None, 1, lambda f: [{"outcome": "already_free", "signal": None, "holders": []}]),
     ])
     def test_states(self, args, holder, status, expected):
         with contextlib.ExitStack() as stack:
@@ -641,6 +688,9 @@ class TestUnprivilegedCaller:
                     "run with privileges, e.g. sudo\n")),
         (["kill", "--json", "{other}"], READ_ANY_PROCESS, 1, lambda f: [
             {"port": f.other, "outcome": "permission_denied", "holders": [{"pid": f.pid}], "uid": OWNER_UID}], ""),
+        (["kill", "--dry-run", "--json", "{other}"], READ_ANY_PROCESS, 1, lambda f: [
+            {"port": f.other, "outcome": "permission_denied", "signal": "SIGTERM",
+             "holders": [{"pid": f.pid, "signal": "refused"}]}], ""),
     ])
     def test_sees_what_it_may(self, args, caps, status, stdout, stderr):
         with open("/proc/sys/net/ipv4/ip_unprivileged_port_start") as f:
@@ -692,6 +742,9 @@ class TestUsage:
         (["wait", "80", "--timeout", str(2**64)], "argument --timeout: must be 0 to 2147483647 seconds"),
         (["wait", "80", "--timeout", "nan"], "argument --timeout: must be 0 to 2147483647 seconds: 'nan'"),
         (["kill", "--force", "--grace", "1", "80"], "argument --grace: not allowed with argument --force"),
+        (["kill", "--force", "--signal", "HUP", "80"], "argument --signal: not allowed with argument --force"),
+        (["kill", "--signal", "TERMINATE", "80"], "argument --signal: not a signal of this system: 'TERMINATE'"),
+        (["kill", "--signal", "0", "80"], "argument --signal: signal 0 sends nothing"),
         (["wh", "80"], "invalid choice: 'wh', maybe you meant 'who'?"),
         (["ls", "--jsn"], "vantle ls: error: unrecognized arguments: --jsn, maybe you meant '--json'?"),
         (["wait", "80", "--timout", "3"], "vantle wait: error: unrecognized arguments: --timout 3, maybe you meant "

@@ -35,6 +35,9 @@ class Arguments:
     name: "frozenset[str] | None" = None
     timeout = 30.0
     grace: float | None = None
+    # kill: the number of the signal --signal names; None for the default.
+    signal: int | None = None
+    dry_run = False
     preferred: int | None = None
     count = 1
     # The command `reserve` runs, with its arguments.
@@ -109,6 +112,35 @@ def names(text: str) -> "frozenset[str]":
     return listed(text, process_name)
 
 
+def signal_number(text: str) -> int:
+    """--signal's value, as kill -s and fuser take it: a name with or
+    without SIG, in any case (QUIT, SIGQUIT, quit), or a number (3). Only
+    the signals this system has; 0 sends nothing and is refused. The
+    signal module (and the enum module it brings) loads only here."""
+    import signal
+    name = text.upper().removeprefix("SIG")
+    if text.isascii() and text.isdigit():
+        number = int(text)
+    else:
+        found = signal.Signals.__members__.get("SIG" + name)
+        number = -1 if found is None else found.value
+    if number == 0:
+        raise PortError("signal 0 sends nothing; to see what kill would signal: --dry-run")
+    if number not in signal.valid_signals():
+        raise PortError(f"not a signal of this system: {text!r}; use a name (TERM, INT, QUIT, HUP, KILL) "
+                        "or a number, as `kill -l` lists them")
+    return number
+
+
+def signal_name(number: int) -> str:
+    """'SIGQUIT' for 3; 'SIGRTMIN+2' for a real-time signal without a name of its own."""
+    import signal
+    try:
+        return signal.Signals(number).name
+    except ValueError:
+        return f"SIGRTMIN+{number - signal.SIGRTMIN}"
+
+
 class Command:
     """What quick_parse needs to know of a command: its flags, its options
     with a value and their readers, whether it takes ports ('+': one or
@@ -134,7 +166,7 @@ COMMANDS = {
     "who": Command(["--json", "--all", "--wide", "--clients"], SELECTION, "+"),
     "scan": Command(["--json", "--all"], {}, "+", localhost_targets),
     "ls": Command(["--json", "--wide", "--expand", "--udp"], SELECTION, "*"),
-    "kill": Command(["--json", "--force", "--udp"], {"--grace": seconds}, "+"),
+    "kill": Command(["--json", "--force", "--udp", "--dry-run"], {"--grace": seconds, "--signal": signal_number}, "+"),
     "reserve": Command([], {"--count": count}, "", runs=True),
     # A shell's completion script, or with --listening the ports it completes.
     "completion": Command(["--listening"], {}, "", words=("bash", "zsh", "fish")),

@@ -12,8 +12,10 @@ otherwise they look at every address, but wait for a free port at localhost
 (the bind test), as check and scan do.
 
 exit status:
-  0    success: every port free, the wait over, every port freed
-  1    negative answer: in use, timed out, not freed; no port to reserve
+  0    success: every port free, the wait over, every port freed;
+       kill --dry-run: every port has a holder it would signal
+  1    negative answer: in use, timed out, not freed; no port to reserve;
+       kill --dry-run: a port with nothing it would signal
   2    usage error (a bare `vantle` prints this help and exits with 2)
   N    reserve: the status of CMD (128+S when a signal S ended it, 127
        when it could not be started)

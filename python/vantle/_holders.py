@@ -42,10 +42,14 @@ def process_user(holder: "Holder") -> str:
     return holder["user"] or str(holder["uid"])
 
 
+def socket_words(holder: "Holder") -> list[str]:
+    """Each socket of a holder, "127.0.0.1:8080 (tcp listen)", each once."""
+    return list(dict.fromkeys(f"{endpoint(s)} ({kind(s)})" for s in holder["sockets"]))
+
+
 def held_at(holder: "Holder") -> str:
     """Where a holder listens; for one that does not, its sockets and their kinds."""
-    others = [f"{endpoint(s)} ({kind(s)})" for s in holder["sockets"]]
-    return ",".join(listening(holder) or others) or "-"
+    return ",".join(listening(holder) or socket_words(holder)) or "-"
 
 
 def with_sockets[H: "Holder"](holders: "list[H]", keep: "Callable[[Socket], bool]") -> "list[H]":

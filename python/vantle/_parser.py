@@ -6,7 +6,7 @@ import argparse
 from collections.abc import Callable
 
 from . import _lib
-from ._arguments import COMMANDS, MAX_COUNT, MAX_TIMEOUT, Arguments, count, names, pids, seconds, users
+from ._arguments import COMMANDS, MAX_COUNT, MAX_TIMEOUT, Arguments, count, names, pids, seconds, signal_number, users
 from ._ports import PortError, localhost_targets, one_port, port_targets
 from ._help import DESCRIPTION, EPILOG, SUMMARIES, TOP_HELP, USAGE
 
@@ -26,8 +26,10 @@ JSON_HELP = {
     "ls": ("print a list with one object per listening socket: protocol (tcp, or udp with --udp), port, address, "
            "uid and user (the socket's), processes (pid, ppid, uid, user, name, cmd)"),
     "kill": ("print a list with one object per port: port, outcome (freed, already_free, still_in_use, "
-             "permission_denied, not_visible), holders (as who --all, each with signal), user and uid "
-             "(the socket's), sigkill (pids sent SIGKILL after --grace), message"),
+             "permission_denied, not_visible; with --dry-run, dry_run when a holder would be signalled), signal "
+             "(the name of the signal sent, or that --dry-run would send; null when no holder could be sent it), "
+             "holders (as who --all, each with signal: signalled, gone, refused, failed; would_signal for "
+             "--dry-run), user and uid (the socket's), sigkill (pids sent SIGKILL after --grace), message"),
 }
 
 
@@ -138,9 +140,17 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     kill = command("kill", "Free ports on every local address by signalling their holders (exit 1 if any "
                            "stays in use).", "+")
     how = kill.add_mutually_exclusive_group()
-    how.add_argument("--force", action="store_true", help="send SIGKILL instead of SIGTERM")
+    how.add_argument("--force", action="store_true", help="send SIGKILL instead of SIGTERM (as --signal KILL)")
     how.add_argument("--grace", type=seconds_type, metavar="S",
-                     help="send SIGTERM, then SIGKILL to what still holds the port after S seconds")
+                     help="send SIGTERM (or --signal's), then SIGKILL to what still holds the port after S seconds")
+    kill.add_argument("--signal", type=argument_type(signal_number, "signal"), metavar="SIG",
+                      help="send SIG instead of SIGTERM: a name (QUIT, SIGQUIT, quit) or a number (3); a signal "
+                           "that does not end the holder (HUP to reload, STOP) leaves the port in use, and kill "
+                           "says so")
+    kill.add_argument("--dry-run", action="store_true",
+                      help="signal nothing: print what would be signalled and why (each holder's pid, user, "
+                           "sockets on the port with their states, name and command); exit 0 when every port "
+                           "has a holder that would be signalled, 1 otherwise")
     kill.add_argument("--udp", action="store_true",
                       help="signal the holders of UDP sockets on the port too (by default, TCP only)")
     reserve = commands.add_parser(
@@ -184,6 +194,8 @@ def parse(argv: "list[str]") -> Arguments:
             if close:
                 message += f", maybe you meant {close[0]!r}?"
         sub.error(message)
+    if args.command == "kill" and args.force and args.signal is not None:
+        commands["kill"].error("argument --signal: not allowed with argument --force")
     if args.command == "help":
         # `vantle help who` is `vantle who --help`.
         topic = getattr(args, "topic", None)

@@ -53,12 +53,18 @@ def listening(port: SupportsIndex) -> list[tuple[str, bool | None, int]]:
         OSError: the socket table could not be read (no descriptor left).
     """
 
-def signal_holders(port: SupportsIndex, force: bool = False,
+def signal_holders(port: SupportsIndex, signal: SupportsIndex = 15,
                    addresses: Sequence[str] | None = None, udp: bool = True) -> list[SignalledHolder]:
-    """holders(port), each visible holder sent SIGTERM (SIGKILL with force) while it
-    is still the process found; with addresses, only the sockets on those local
-    addresses (as the dicts write them) and their holders; with udp False, only
-    TCP sockets and their holders."""
+    """holders(port), each visible holder sent the signal (SIGTERM by default)
+    while it is still the process found; signal 0 sends nothing and finds out
+    whether each holder may be signalled ("signalled" then says it may). With
+    addresses, only the sockets on those local addresses (as the dicts write
+    them) and their holders; with udp False, only TCP sockets and their holders.
+
+    Raises:
+        ValueError: signal is not 0 or a signal of this system.
+        TypeError: signal is a bool or not an integer.
+    """
 
 def reserve(preferred: SupportsIndex | None = None, count: SupportsIndex = 1) -> tuple[list[int], int, bool]:
     """Claims count consecutive ports among vantle's reservations: (the claims'

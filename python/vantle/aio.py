@@ -9,6 +9,7 @@ between the looks. kill runs its lookup and signals in a worker thread.
 """
 
 import asyncio
+import signal
 import time
 
 from . import _lib, _table
@@ -93,7 +94,7 @@ async def kill(port: "SupportsIndex", force: bool = False) -> bool:
     _lib.kill(0, force)  # converts force with kill's own messages; port 0 is free at once
     if number == 0 or _lib.is_available(number):
         return True
-    found = await asyncio.to_thread(_table.signal_holders, number, force)
+    found = await asyncio.to_thread(_table.signal_holders, number, signal.SIGKILL if force else signal.SIGTERM)
     outcomes = [holder["signal"] for holder in found if holder["pid"] is not None]
     if not outcomes:
         raise could_not_free(number)

@@ -44,18 +44,21 @@ def quick_parse(argv: "Sequence[str]") -> Arguments | None:
                 ports.append(command.read_ports(token))
                 continue
             name, equals, value = token.partition("=")
+            attribute = name[2:].replace("-", "_")
             if name in command.flags and not equals:
-                setattr(args, name[2:], True)
+                setattr(args, attribute, True)
             elif name in command.options:
                 value = value if equals else next(tokens, "-")
                 if value.startswith("-"):
                     return None
-                setattr(args, name[2:], command.options[name](value))
+                setattr(args, attribute, command.options[name](value))
             else:
                 return None
     except PortError:
         return None
-    if (command.ports == "+" and not ports) or (not command.ports and ports) or (args.force and args.grace is not None):
+    if (command.ports == "+" and not ports) or (not command.ports and ports):
+        return None
+    if args.force and (args.grace is not None or args.signal is not None):
         return None
     if command.runs and not args.argv:
         return None

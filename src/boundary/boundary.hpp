@@ -81,7 +81,7 @@ Failure failure_from_current_exception() noexcept;
 // objects here: an absent optional argument leaves its slot empty and the
 // body picks its own default.
 
-// The most any function takes: signal_holders(port, force, addresses, udp).
+// The most any function takes: signal_holders(port, signal, addresses, udp).
 inline constexpr std::size_t max_parameters = 4;
 
 struct FunctionDescription {

@@ -1,9 +1,9 @@
 // vantle._table: the machine view for Python. listeners() and holders()
 // describe the sockets of view.hpp as lists of dicts; signal_holders() is
-// what the command line's kill builds on: the holders of a port, each
-// signalled as the module's kill does (only while its start time still
-// matches), with the outcome. listening() (listening.cpp) is the cheap look
-// at one port that a wait for its server repeats.
+// what the command line's kill builds on: the holders of a port, each sent
+// the signal asked for as the module's kill sends its own (only while its
+// start time still matches), with the outcome. listening() (listening.cpp)
+// is the cheap look at one port that a wait for its server repeats.
 
 #include <pwd.h>
 
@@ -326,13 +326,37 @@ Result<PyRef> holders_by_port(ModuleState& module, const BoundArguments& argumen
     return by_port;
 }
 
-const FunctionDescription signal_holders_function{"signal_holders", {"port", "force", "addresses", "udp"}, 4, 1};
+// A signal number from an int or anything with __index__: 0 (nothing is sent,
+// as with kill(2): only whether the holder may be signalled is found out) or
+// one of the system's signals, as Python's signal.valid_signals() has them.
+// A bool is refused: True would be SIGHUP to a caller that meant "force".
+Result<int> to_signal(PyObject* object) {
+    if (PyBool_Check(object))
+        return fail(TypedMessage{PyExc_TypeError, "signal must be a signal number, not bool"});
+    PyRef index = PyRef::steal(PyNumber_Index(object));
+    if (!index) return fail(capture_exception());
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return fail(capture_exception());
+    if (overflow == 0 && value == 0) return 0;
+    if (overflow == 0 && 0 < value && value < NSIG) {
+        sigset_t every{};
+        sigfillset(&every);
+        // Those the C library keeps for itself (glibc's 32 and 33) are left out.
+        if (sigismember(&every, static_cast<int>(value)) == 1) return static_cast<int>(value);
+    }
+    PyErr_Format(PyExc_ValueError, "signal must be 0 or a signal number of this system (1-%d), not %S", NSIG - 1,
+                 index.get());
+    return fail(capture_exception());
+}
+
+const FunctionDescription signal_holders_function{"signal_holders", {"port", "signal", "addresses", "udp"}, 4, 1};
 
 Result<PyRef> signal_holders(ModuleState& module, const BoundArguments& arguments) {
     Result<Port> port = convert_argument(arguments[0], "port", to_port);
     if (!port) return fail(std::move(port.error()));
-    Result<bool> force = convert_argument(arguments[1], "force", to_bool, false);
-    if (!force) return fail(std::move(force.error()));
+    Result<int> signal = convert_argument(arguments[1], "signal", to_signal, int{SIGTERM});
+    if (!signal) return fail(std::move(signal.error()));
     std::optional<std::vector<std::string>> addresses;
     if (arguments[2] && arguments[2] != Py_None) {
         Result<std::vector<std::string>> converted = convert_argument(
@@ -348,7 +372,7 @@ Result<PyRef> signal_holders(ModuleState& module, const BoundArguments& argument
         UserNames names;
         std::vector<SignalOutcome> outcomes;
     };
-    const Done done = without_interpreter_lock([port = *port, signal = *force ? SIGKILL : SIGTERM, udp = *udp,
+    const Done done = without_interpreter_lock([port = *port, signal = *signal, udp = *udp,
                                                 &addresses] {
         View view = port_holders({&port, 1});
         view = machine::narrowed(std::move(view), [&](const SocketDetails& socket) {
@@ -387,9 +411,10 @@ PyMethodDef functions[] = {
         "the ports are the peers': the holders are the processes connected to each port\n(its clients), with "
         "their sockets to it.\n\nRaises:\n    ValueError: side is neither 'local' nor 'remote'."),
     method<signal_holders_function, signal_holders>(
-        "signal_holders(port, force=False, addresses=None, udp=True)\n--\n\nholders(port), each visible holder sent "
-        "SIGTERM (SIGKILL with force) if it is\nstill the process found (its start time is checked); each dict's "
-        "signal says\nwhat came of it: signalled, gone, refused or failed (None for the invisible).\nWith "
+        "signal_holders(port, signal=15, addresses=None, udp=True)\n--\n\nholders(port), each visible holder "
+        "sent the signal (SIGTERM, 15, by default)\nif it is still the process found (its start time is checked); "
+        "each dict's\nsignal says what came of it: signalled, gone, refused or failed (None for the\ninvisible). "
+        "Signal 0 sends nothing: signalled then says that the holder may\nbe signalled.\nWith "
         "addresses (a sequence of str, as the dicts write them), only the sockets\non those local addresses and "
         "their holders.\nWith udp False, only TCP sockets and their holders."),
     method<listening_function, listening>(
