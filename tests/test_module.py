@@ -165,6 +165,7 @@ REENTRANT_IMPORT = """
 IN_TWO_INTERPRETERS = """
     import json, socket, threading
     from concurrent import interpreters
+    import vantle
     from vantle import _lib
 
     CALLS = '''
@@ -189,9 +190,10 @@ IN_TWO_INTERPRETERS = """
         except BaseException as error:
             return type(error)
 
-    with socket.socket() as listener, socket.socket() as probe:
+    # A reserved port stays free for the 400 calls: outside the ephemeral
+    # range, no outgoing connection of another process is handed it.
+    with socket.socket() as listener, vantle.reserve() as free:
         listener.bind(("127.0.0.1", 0)); listener.listen()
-        probe.bind(("127.0.0.1", 0)); free = probe.getsockname()[1]; probe.close()
         main_panic = panic_type()
         reports = interpreters.create_queue()
         subs = [interpreters.create() for _ in range(2)]
