@@ -249,7 +249,7 @@ def zsh_escaped(text: str) -> str:
 def zsh_script() -> str:
     described = option_help()
 
-    def spec(option: str, command: str, value: bool) -> str:
+    def zsh_option(option: str, command: str, value: bool) -> str:
         text = f"[{zsh_escaped(described.get(command, {}).get(option, ''))}]"
         if value:
             text = f"={text}:{option[2:]}:{value_completion(option, 'zsh') or ' '}"
@@ -257,12 +257,12 @@ def zsh_script() -> str:
 
     cases = []
     for c in completed_commands():
-        specs = [*(spec(flag, c.name, False) for flag in c.flags), *(spec(option, c.name, True) for option in c.options),
-                 *ZSH_TAKES[c.takes](c)]
+        arguments = [*(zsh_option(flag, c.name, False) for flag in c.flags),
+                     *(zsh_option(option, c.name, True) for option in c.options), *ZSH_TAKES[c.takes](c)]
         cases.append(f"        ({c.name})\n          _arguments -s -S \\\n"
-                     + " \\\n".join(f"            {line}" for line in specs) + " && ret=0\n          ;;")
+                     + " \\\n".join(f"            {line}" for line in arguments) + " && ret=0\n          ;;")
     commands = [f"        {sh_quoted(c.name + ':' + c.summary)}" for c in completed_commands()]
-    top = [f"    {spec(option, '', False)} \\" for option in TOP_OPTIONS]
+    top = [f"    {zsh_option(option, '', False)} \\" for option in TOP_OPTIONS]
     return filled(ZSH, TOP="\n".join(top), COMMANDS="\n".join(commands), CASES="\n".join(cases))
 
 
